@@ -25,7 +25,8 @@ class IUpdateHost {
   virtual void ProcessMessages() = 0;
   // Blocks until a window message is pending or the serial side signals
   // activity, and never past the next timer tick. Returns at once when a
-  // message is already pending. Dispatches nothing itself.
+  // message is already pending. It may dispatch the messages that woke it,
+  // as ProcessMessages would.
   virtual void WaitForActivity() = 0;
 
   // The window's serial component.
