@@ -1,0 +1,187 @@
+#pragma once
+// The operating system's serial interface as TSerial and its event thread use
+// it. One interface, two implementations: the POSIX termios layer
+// (PosixPlatform.h) and a recording fake for tests (FakePlatform.h).
+//
+// Every operation reports its own outcome: the error code is captured at the
+// failing call and returned with the result, so the owner's thread and the
+// event thread never see each other's codes. An error code of 0 means
+// success; other codes are the platform's (errno values on POSIX).
+//
+// Handles are plain integers that are never reused: an operation on a closed
+// handle fails (EBADF) and can never reach a port that was opened later.
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+using PortHandle = std::int64_t;
+inline constexpr PortHandle kInvalidPortHandle = -1;
+
+// The code of an operation that did not complete within its bounded wait
+// (ETIMEDOUT). A read that times out counts as "nothing received".
+inline constexpr std::int32_t kPlatformTimedOut = 110;
+
+// Device-control record: line settings, filled field by field by TSerial.
+struct DCB {
+  std::uint32_t DCBlength = 0;
+  std::uint32_t BaudRate = 0;
+  std::uint32_t Flags = 0;  // the flag word: bits below
+  std::uint16_t wReserved = 0;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  std::uint16_t wReserved1 = 0;
+
+  friend bool operator==(const DCB&, const DCB&) = default;
+};
+
+// Flag-word bits of DCB::Flags.
+inline constexpr std::uint32_t kDcbBinary = 0x0001;        // fBinary
+inline constexpr std::uint32_t kDcbParity = 0x0002;        // fParity: check parity on receive
+inline constexpr std::uint32_t kDcbOutxCtsFlow = 0x0004;   // fOutxCtsFlow
+inline constexpr std::uint32_t kDcbOutxDsrFlow = 0x0008;   // fOutxDsrFlow
+inline constexpr std::uint32_t kDcbDtrHandshake = 0x0020;  // fDtrControl = 2
+inline constexpr std::uint32_t kDcbOutX = 0x0100;          // fOutX
+inline constexpr std::uint32_t kDcbInX = 0x0200;           // fInX
+inline constexpr std::uint32_t kDcbRtsHandshake = 0x2000;  // fRtsControl = 2
+
+// Time-out record.
+struct COMMTIMEOUTS {
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
+
+  friend bool operator==(const COMMTIMEOUTS&, const COMMTIMEOUTS&) = default;
+};
+
+// Status record: queue counts.
+struct COMSTAT {
+  std::uint32_t Flags = 0;
+  std::uint32_t cbInQue = 0;   // bytes received and not yet read
+  std::uint32_t cbOutQue = 0;  // bytes written and not yet sent
+
+  friend bool operator==(const COMSTAT&, const COMSTAT&) = default;
+};
+
+// Escape functions.
+inline constexpr std::uint32_t kSETRTS = 3;
+inline constexpr std::uint32_t kCLRRTS = 4;
+inline constexpr std::uint32_t kSETDTR = 5;
+inline constexpr std::uint32_t kCLRDTR = 6;
+
+// Purge flags: abort pending transfers (no flag that discards queued data).
+inline constexpr std::uint32_t kPURGE_TXABORT = 0x0001;
+inline constexpr std::uint32_t kPURGE_RXABORT = 0x0002;
+
+// Event bits of the event mask and of the set a wait returns.
+inline constexpr std::uint32_t kEV_RXCHAR = 0x0001;
+inline constexpr std::uint32_t kEV_RXFLAG = 0x0002;
+inline constexpr std::uint32_t kEV_TXEMPTY = 0x0004;
+inline constexpr std::uint32_t kEV_CTS = 0x0008;
+inline constexpr std::uint32_t kEV_DSR = 0x0010;
+inline constexpr std::uint32_t kEV_RLSD = 0x0020;
+inline constexpr std::uint32_t kEV_BREAK = 0x0040;
+inline constexpr std::uint32_t kEV_ERR = 0x0080;
+inline constexpr std::uint32_t kEV_RING = 0x0100;
+
+// Modem status bits.
+inline constexpr std::uint32_t kMS_CTS_ON = 0x0010;
+inline constexpr std::uint32_t kMS_DSR_ON = 0x0020;
+inline constexpr std::uint32_t kMS_RING_ON = 0x0040;
+inline constexpr std::uint32_t kMS_RLSD_ON = 0x0080;
+
+struct OpenResult {
+  PortHandle handle = kInvalidPortHandle;
+  std::int32_t error = 0;
+};
+
+// Outcome of a write: `count` bytes were handed to the device. A write that
+// has not completed within its wait fails with the platform's time-out code;
+// whatever was not sent by then is dropped, and the caller's buffer is no
+// longer referenced once the call has returned.
+struct WriteResult {
+  std::int32_t error = 0;
+  std::uint32_t count = 0;
+};
+
+// Outcome of a one-byte read: count is 0 or 1; the byte is returned by value,
+// so an abandoned read can never write into the caller's memory.
+struct ReadResult {
+  std::int32_t error = 0;
+  std::uint32_t count = 0;
+  std::uint8_t byte = 0;
+};
+
+struct StatusResult {
+  std::int32_t error = 0;
+  std::uint32_t errors = 0;  // the port's error flags (cleared by the call)
+  COMSTAT stat;
+};
+
+struct ModemResult {
+  std::int32_t error = 0;
+  std::uint32_t status = 0;  // kMS_* bits
+};
+
+struct WaitResult {
+  std::int32_t error = 0;
+  std::uint32_t events = 0;  // kEV_* bits; empty when released by a mask change
+};
+
+class ISerialPlatform {
+ public:
+  virtual ~ISerialPlatform() = default;
+
+  // Opens the device by its name ("COM3") for reading and writing, exclusive,
+  // existing devices only, for non-blocking use.
+  virtual OpenResult Open(const std::string& name) = 0;
+  // Releases the handle. Any wait on it is released first; the device is
+  // closed only after every call still using the handle has left.
+  virtual std::int32_t Close(PortHandle h) = 0;
+
+  // Recommended queue sizes.
+  virtual std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) = 0;
+  virtual std::int32_t SetCommState(PortHandle h, const DCB& dcb) = 0;
+  virtual std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) = 0;
+  // kSETDTR, kCLRDTR, kSETRTS, kCLRRTS; any other code changes no line.
+  virtual std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) = 0;
+  // Events a wait reports. Any call releases a pending wait of the port; a
+  // mask of 0 releases it with an empty set, and later waits return at once
+  // with an empty set until a non-zero mask is set again.
+  virtual std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) = 0;
+  // kPURGE_TXABORT / kPURGE_RXABORT: pending transfers end; no data is lost.
+  virtual std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) = 0;
+
+  // Sends `data`, waiting at most `wait` for the device to take all of it.
+  virtual WriteResult Write(PortHandle h, std::span<const std::uint8_t> data,
+                            std::chrono::milliseconds wait) = 0;
+  // Takes at most one received byte; with nothing received it returns a count
+  // of 0 without waiting for data. `wait` bounds the completion of the read.
+  virtual ReadResult ReadByte(PortHandle h, std::chrono::milliseconds wait) = 0;
+
+  // Reads the port's status and queue counts and clears its error condition.
+  virtual StatusResult ClearCommError(PortHandle h) = 0;
+  virtual std::int32_t SetCommBreak(PortHandle h) = 0;
+  virtual std::int32_t ClearCommBreak(PortHandle h) = 0;
+  virtual ModemResult GetCommModemStatus(PortHandle h) = 0;
+
+  // Blocks until one of the events of the port's mask occurs, or the mask is
+  // changed (empty set). A failure (a hung-up line, a closed handle) returns
+  // an error code.
+  virtual WaitResult WaitCommEvent(PortHandle h) = 0;
+
+  // The platform's description of an error code.
+  virtual std::string ErrorText(std::int32_t code) = 0;
+};

@@ -1,0 +1,315 @@
+#include "serial/TSerial.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "serial/EventThread.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kWriteWait{1000};
+constexpr std::chrono::milliseconds kReadWait{100};
+constexpr std::chrono::milliseconds kClosePoll{75};
+constexpr int kClosePolls = 100;
+constexpr std::uint32_t kDcbLength = 28;
+constexpr std::uint32_t kWriteTimeoutWithFlowControl = 10000;
+constexpr std::size_t kMaxErrorText = 255;
+
+std::uint8_t ByteSizeOf(eDataBits bits) {
+  return bits == d8bit ? 8 : 7;
+}
+
+std::uint8_t ParityCodeOf(eParity parity) {
+  switch (parity) {
+    case paNone:
+      return 0;
+    case PaOdd:
+      return 1;
+    case paEven:
+      return 2;
+    case paMark:
+      return 3;
+    case paSpace:
+      return 4;
+  }
+  return 0;
+}
+
+std::uint8_t StopBitsCodeOf(eStopBits bits) {
+  return bits == st2bit ? 2 : 0;
+}
+
+std::uint32_t FlowFlagsOf(eFlowControl mode) {
+  switch (mode) {
+    case fcNone:
+      return 0;
+    case fcRTS_CTS:
+      return kDcbOutxCtsFlow | kDcbRtsHandshake;  // 0x2004
+    case fcDTR_DSR:
+      return kDcbOutxDsrFlow | kDcbDtrHandshake;  // 0x0028
+    case fcXON_XOF:
+      return kDcbOutX | kDcbInX;  // 0x0300
+  }
+  return 0;
+}
+
+// Trailing blanks, control characters and full stops are cut from the
+// platform's texts (they often end in ".\r\n").
+bool IsTrimmed(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u <= 0x20 || u == 0x7F || c == '.';
+}
+
+}  // namespace
+
+TSerial::TSerial(ISerialOwner& owner, std::shared_ptr<ISerialPlatform> platform)
+    : owner_(owner),
+      platform_(std::move(platform)),
+      eventThread_(std::make_unique<TEventThread>(*this)) {}
+
+TSerial::~TSerial() {
+  SetupPort(false);
+  eventThread_->RequestStop();
+  // Joining here (rather than letting the thread release itself) is what
+  // guarantees it never touches this component after it is gone.
+  eventThread_.reset();
+}
+
+bool TSerial::EventThreadStarted() const {
+  return eventThread_->Started();
+}
+
+void TSerial::SetActive(bool Value) {
+  SetupPort(Value);
+}
+
+void TSerial::SetPort(sPorts Value) {
+  if (Value == port_) return;
+  port_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetBaudrate(std::int32_t Value) {
+  if (std::find(std::begin(kValidBaudrates), std::end(kValidBaudrates), Value) ==
+      std::end(kValidBaudrates)) {
+    ShowText("Baudrate is not valid");
+    return;
+  }
+  if (Value == baudrate_) return;
+  baudrate_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetParity(eParity Value) {
+  if (Value == parity_) return;
+  parity_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetDataBits(eDataBits Value) {
+  if (Value == dataBits_) return;
+  dataBits_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetStopBits(eStopBits Value) {
+  if (Value == stopBits_) return;
+  stopBits_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetRxQueueSize(std::uint16_t Value) {
+  rxQueueSize_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetTxQueueSize(std::uint16_t Value) {
+  txQueueSize_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetFlowMode(eFlowControl Value) {
+  if (Value == flowMode_) return;
+  flowMode_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetCheckParity(bool Value) {
+  if (Value == checkParity_) return;
+  checkParity_ = Value;
+  SetupPort(Active());
+}
+
+void TSerial::SetupPort(bool Open) {
+  if (Active()) {
+    const PortHandle h = handle_.load();
+    if (const auto err = platform_->PurgeComm(h, kPURGE_TXABORT | kPURGE_RXABORT)) ReportError(err);
+    SetModemLine(osDTR, false);
+    SetModemLine(osRTS, false);
+    active_.store(false);
+    eventThread_->WakeUp();
+    // Releases the event thread from its wait.
+    if (const auto err = platform_->SetCommMask(h, 0)) ReportError(err);
+    // A notification the event thread has handed over but the owner has not
+    // started yet would only report on a closed port, and the owner cannot
+    // run it while it sits in this loop: withdraw it, so the thread can leave
+    // the port within one poll. A handler that is running (and closes the
+    // port itself) is not withdrawn; that close takes the full bound.
+    owner_.WithdrawHandOvers(this);
+    for (int i = 0; i < kClosePolls && inWait_.load(); ++i) {
+      std::this_thread::sleep_for(kClosePoll);
+      owner_.WithdrawHandOvers(this);
+    }
+    if (const auto err = platform_->Close(h)) ReportError(err);
+  }
+  if (!Open) return;
+
+  const std::string name = "COM" + std::to_string(static_cast<unsigned>(port_));
+  const OpenResult opened = platform_->Open(name);
+  if (opened.error != 0 || opened.handle == kInvalidPortHandle) {
+    ReportError(opened.error);
+    return;
+  }
+  handle_.store(opened.handle);
+  if (const auto err = platform_->SetupComm(opened.handle, rxQueueSize_, txQueueSize_)) {
+    ReportError(err);
+  }
+  active_.store(true);
+  ApplyLineSettings();
+  SetModemLine(osDTR, true);
+  SetModemLine(osRTS, true);
+  StartEvents();
+}
+
+void TSerial::ApplyLineSettings() {
+  DCB d;
+  d.DCBlength = kDcbLength;
+  d.BaudRate = static_cast<std::uint32_t>(baudrate_);
+  d.Flags = kDcbBinary | (checkParity_ ? kDcbParity : 0U) | FlowFlagsOf(flowMode_);
+  d.XonLim = static_cast<std::uint16_t>(rxQueueSize_ / 3);
+  d.XoffLim = static_cast<std::uint16_t>(rxQueueSize_ / 3);
+  d.ByteSize = ByteSizeOf(dataBits_);
+  d.Parity = ParityCodeOf(parity_);
+  d.StopBits = StopBitsCodeOf(stopBits_);
+  d.XonChar = 0x11;
+  d.XoffChar = 0x13;
+  d.ErrorChar = 0x3F;
+  dcb_ = d;
+  const PortHandle h = handle_.load();
+  if (const auto err = platform_->SetCommState(h, dcb_)) ReportError(err);
+
+  timeouts_.ReadIntervalTimeout = 0xFFFFFFFFU;
+  timeouts_.ReadTotalTimeoutMultiplier = 0;
+  timeouts_.ReadTotalTimeoutConstant = 0;
+  // Without flow control the write fields are left as they are.
+  if (flowMode_ != fcNone) {
+    timeouts_.WriteTotalTimeoutMultiplier = 0;
+    timeouts_.WriteTotalTimeoutConstant = kWriteTimeoutWithFlowControl;
+  }
+  if (const auto err = platform_->SetCommTimeouts(h, timeouts_)) ReportError(err);
+}
+
+void TSerial::StartEvents() {
+  if (const auto err = platform_->SetCommMask(handle_.load(), kEventMask)) ReportError(err);
+  eventThread_->Start();
+}
+
+void TSerial::UpdateStatus() {
+  if (!Active()) return;
+  const StatusResult status = platform_->ClearCommError(handle_.load());
+  if (status.error != 0) {
+    ReportError(status.error);
+    return;
+  }
+  comStat_ = status.stat;
+}
+
+std::int32_t TSerial::GetRxWaiting() {
+  if (!Active()) return 0;
+  UpdateStatus();
+  return static_cast<std::int32_t>(std::min<std::uint32_t>(comStat_.cbInQue, INT32_MAX));
+}
+
+std::int32_t TSerial::GetTxWaiting() {
+  if (!Active()) return 0;
+  UpdateStatus();
+  return static_cast<std::int32_t>(std::min<std::uint32_t>(comStat_.cbOutQue, INT32_MAX));
+}
+
+void TSerial::WriteString(std::string_view S) {
+  // The whole text goes out unchanged, whatever its length: the platform
+  // copies it before it returns, so nothing refers to S afterwards.
+  if (!Active()) return;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(S.data());
+  const WriteResult written = platform_->Write(handle_.load(), {bytes, S.size()}, kWriteWait);
+  if (written.error != 0) ReportError(written.error);
+}
+
+std::int32_t TSerial::ReadByteRaw(std::uint8_t& B, std::int32_t& error) {
+  error = 0;
+  if (!Active()) return 0;
+  const ReadResult read = platform_->ReadByte(handle_.load(), kReadWait);
+  if (read.error == kPlatformTimedOut) return 0;  // not completed in time: nothing taken
+  if (read.error != 0) {
+    error = read.error;
+    return 0;
+  }
+  if (read.count != 1) return 0;
+  B = read.byte;
+  return 1;
+}
+
+std::int32_t TSerial::ReadByte(std::uint8_t& B) {
+  std::int32_t error = 0;
+  const std::int32_t count = ReadByteRaw(B, error);
+  if (error != 0) ReportError(error);
+  return count;
+}
+
+void TSerial::SetBreak(bool Value) {
+  if (!Active()) return;  // reaches no stale handle
+  if (Value == breakState_) return;
+  breakState_ = Value;
+  const PortHandle h = handle_.load();
+  // Results are ignored.
+  if (Value) {
+    static_cast<void>(platform_->SetCommBreak(h));
+  } else {
+    static_cast<void>(platform_->ClearCommBreak(h));
+  }
+}
+
+bool TSerial::SetModemLine(eModemOutSignal Line, bool State) {
+  if (!Active()) return false;
+  std::uint32_t function = 0;  // names no function
+  if (Line == osRTS) function = State ? kSETRTS : kCLRRTS;
+  if (Line == osDTR) function = State ? kSETDTR : kCLRDTR;
+  return platform_->EscapeCommFunction(handle_.load(), function) == 0;
+}
+
+void TSerial::ReportError(std::int32_t code) {
+  errorCode_.store(code);
+  switch (NotifyErrors()) {
+    case neDialog:
+      ShowError(code);
+      break;
+    case neEvent:
+      if (auto handler = OnError.Get()) handler(*this);
+      break;
+    case neNone:
+      break;
+  }
+}
+
+void TSerial::ShowError(std::int32_t code) {
+  std::string text = platform_->ErrorText(code);
+  if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
+  while (!text.empty() && IsTrimmed(text.back())) text.pop_back();
+  ShowText(text);
+}
+
+void TSerial::ShowText(const std::string& text) {
+  owner_.ShowErrorBox(text);
+}
