@@ -39,6 +39,8 @@ TEST(GaugeDefaults, ColorFollowsParentUntilAssigned) {
   parent.setPalette(pal);
   TGauge g(&parent);
   EXPECT_EQ(g.Color(), 0x563412u);
+  g.SetKind(gkPie);
+  EXPECT_EQ(g.RenderImage().pixel(1, 1) & 0xFFFFFFu, 0x123456u);  // corner outside the ellipse
   g.SetColor(clSilver);
   EXPECT_FALSE(g.ParentColor());
   EXPECT_EQ(g.Color(), clSilver);

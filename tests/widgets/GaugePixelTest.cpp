@@ -283,4 +283,26 @@ TEST(GaugeNeedle, NeedleLeansLeftEarlyAndRightLate) {
   }
 }
 
+TEST(GaugeSizes, TinyGaugesComposeWithinTheirBitmap) {
+  // Degenerate client rectangles (empty or one pixel) must not draw outside.
+  for (TGaugeKind kind : {gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle}) {
+    for (TBorderStyle border : {bsNone, bsSingle}) {
+      for (int size = 1; size <= 4; ++size) {
+        for (int percent : {0, 1, 50, 100}) {
+          QImage img = Render({.kind = kind,
+                               .width = size,
+                               .height = size + 1,
+                               .border = border,
+                               .progress = percent,
+                               .text = true});
+          EXPECT_EQ(img.size(), QSize(size, size + 1));
+        }
+      }
+    }
+  }
+  TGauge g;
+  g.resize(0, 10);
+  EXPECT_TRUE(g.RenderImage().isNull());
+}
+
 }  // namespace

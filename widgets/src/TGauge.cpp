@@ -67,12 +67,12 @@ TColor TGauge::Color() const {
 }
 
 void TGauge::SetColor(TColor value) {
-  const bool changed = parentColor_ || value != color_;
-  color_ = value;
-  parentColor_ = false;
-  if (changed) {
-    Repaint();
+  if (value == Color()) {
+    return;
   }
+  color_ = value;
+  parentColor_ = false;  // an own colour no longer follows the parent
+  Repaint();
 }
 
 void TGauge::SetParentColor(bool value) {
