@@ -305,4 +305,27 @@ TEST(GaugeSizes, TinyGaugesComposeWithinTheirBitmap) {
   EXPECT_TRUE(g.RenderImage().isNull());
 }
 
+TEST(GaugeText, TextWiderThanTheGaugeIsClippedToTheFrame) {
+  TGauge g;
+  g.resize(14, 9);
+  g.SetKind(gkText);
+  g.SetProgress(100);
+  QFont font = g.font();
+  font.setPixelSize(24);
+  g.setFont(font);
+  const QImage img = g.RenderImage();
+  int inverted = 0;
+  for (int y = 0; y < 9; ++y) {
+    for (int x = 0; x < 14; ++x) {
+      const bool frame = x == 0 || y == 0 || x == 13 || y == 8;
+      if (frame) {
+        ASSERT_EQ(At(img, x, y), kBlack) << x << "," << y;
+      } else {
+        inverted += At(img, x, y) == kBlack;
+      }
+    }
+  }
+  EXPECT_GT(inverted, 0);  // some glyph pixels do land inside
+}
+
 }  // namespace
