@@ -1,0 +1,75 @@
+#pragma once
+// The window's rules that need no window: the application title, the centring
+// formula, the tick arithmetic, the logo recolouring, the key preview's
+// classification of key presses and the status list's top-line rule.
+
+#include <cstdint>
+#include <stdexcept>
+
+#include <QColor>
+#include <QImage>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+
+class QKeyEvent;
+class QTimer;
+
+// The window system ran out of a resource (a timer, a list line).
+class EOutOfResources : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kNoTimerMessage = "Nicht genügend Timer verfügbar";
+inline constexpr const char* kNoLineMessage = "Kann Zeile nicht einfügen";
+
+// The title of the task-bar entry and of every error box: the program file's
+// name without folder and extension (after the last '\' or '/', up to the
+// first '.'), every character after the first in lower case.
+QString ApplicationTitle(const QString& programFile);
+
+// Top-left corner that centres a window of outer size `window` on a screen of
+// size `screen`: half the difference, truncated, at least 0 on each axis.
+QPoint CentredTopLeft(QSize screen, QSize window);
+
+// The tick counter after one more timer event. The counter is a signed 32-bit
+// value; the addition is done in unsigned arithmetic so that passing the
+// largest value wraps to the negative end instead of being undefined.
+std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step = 200);
+
+// Replaces every pixel that is exactly silver (192, 192, 192) by `face`,
+// column by column. The image is converted to 32-bit RGB first if needed.
+// Returns the number of pixels changed.
+int RecolourSilver(QImage& image, QColor face);
+
+// Starts `timer`; throws EOutOfResources(kNoTimerMessage) when the window
+// system cannot supply it.
+void StartTickTimer(QTimer& timer);
+
+// What the key preview does with a key press: keys that act when pressed
+// (Tab, arrows, Enter, Delete, function keys, and Space on a button) go on
+// untouched; everything else that produces a character is a typed character
+// and goes through the window's key handler.
+enum class KeyKind : std::uint8_t { Action, Typed };
+KeyKind ClassifyKey(const QKeyEvent& event, bool targetIsButton);
+// The character code a typed key press stands for (Esc is 27).
+QChar TypedCharacter(const QKeyEvent& event);
+
+// The status list as AddStatusLine sees it.
+class IStatusLines {
+ public:
+  virtual ~IStatusLines() = default;
+  [[nodiscard]] virtual int Count() const = 0;
+  // Appends a line; false when the list refused it.
+  virtual bool Append(const QString& text) = 0;
+  [[nodiscard]] virtual int TopIndex() const = 0;
+  // Asks the list to make line `index` its top line; the list clamps this so
+  // that its last line never leaves the bottom edge.
+  virtual void SetTopIndex(int index) = 0;
+};
+
+// Appends `text` and keeps the newest lines in view: once the list holds more
+// than three lines, line count - 3 is asked to become the top line unless it
+// already is. Throws EOutOfResources(kNoLineMessage) when the list refuses.
+void AddStatusLine(IStatusLines& lines, const QString& text);

@@ -1,0 +1,37 @@
+// Program start-up: create the update window, run its FormCreate, show it
+// centred, run the message loop until the window is closed, destroy it.
+
+#include <exception>
+#include <memory>
+
+#include <QApplication>
+#include <QIcon>
+#include <QString>
+
+#include "ErrorDisplay.h"
+#include "FormSupport.h"
+#include "TarnupMain.h"
+#include "serial/PosixPlatform.h"
+
+int main(int argc, char* argv[]) {
+  // The layout is in pixels and is not rescaled for the screen's density.
+  if (qEnvironmentVariableIsEmpty("QT_ENABLE_HIGHDPI_SCALING")) {
+    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+  }
+  QApplication app(argc, argv);
+  const QString title = ApplicationTitle(QCoreApplication::applicationFilePath());
+  QCoreApplication::setApplicationName(title);
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnup/tarnup.ico")));
+
+  std::unique_ptr<TTarnUpForm> form;
+  try {
+    form = std::make_unique<TTarnUpForm>(MakePosixPlatform());
+  } catch (const std::exception& e) {
+    ShowExceptionBox(title, QString::fromUtf8(e.what()));
+    return 1;
+  }
+  form->show();
+  const int result = QApplication::exec();
+  form.reset();  // closes the port if it is still open
+  return result;
+}

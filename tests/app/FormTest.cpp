@@ -1,0 +1,332 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "FormSupport.h"
+#include "ModalHelper.h"
+#include "TarnupMain.h"
+#include "serial/FakePlatform.h"
+#include "widgets/TColor.h"
+#include "widgets/TGauge.h"
+
+namespace {
+
+class FormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform = std::make_shared<FakePlatform>();
+    form = std::make_unique<TTarnUpForm>(platform);
+  }
+
+  void ShowActive() {
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), 2000));
+  }
+
+  QRadioButton* Item(int index) const {
+    return form->RGCom->findChild<QRadioButton*>(QStringLiteral("RGComItem%1").arg(index));
+  }
+
+  // Sends a key press and release to whatever has the focus.
+  static void Press(Qt::Key key, const QString& text = {}) {
+    QWidget* target = QApplication::focusWidget();
+    ASSERT_NE(target, nullptr);
+    QTest::sendKeyEvent(QTest::Click, target, key, text, Qt::NoModifier);
+  }
+
+  std::shared_ptr<FakePlatform> platform;
+  std::unique_ptr<TTarnUpForm> form;
+};
+
+}  // namespace
+
+TEST_F(FormTest, StartsIdleWithPortOneAnEmptyListAndTheGaugeAtZero) {
+  ShowActive();
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("TARN Update Version 1.24"));
+  EXPECT_EQ(form->size(), QSize(412, 164));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+
+  const Qt::WindowFlags flags = form->windowFlags();
+  EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+  for (Qt::WindowType hint :
+       {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint,
+        Qt::WindowCloseButtonHint, Qt::WindowContextHelpButtonHint}) {
+    EXPECT_FALSE(flags.testFlag(hint)) << hint;
+  }
+
+  const QRect screen = form->screen()->geometry();
+  EXPECT_EQ(form->frameGeometry().topLeft(),
+            screen.topLeft() + CentredTopLeft(screen.size(), form->frameGeometry().size()));
+
+  EXPECT_EQ(form->ItemIndex(), 0);
+  EXPECT_TRUE(Item(0)->isChecked());
+  EXPECT_EQ(form->ListBox->count(), 0);
+  EXPECT_EQ(form->Gauge->Progress(), 0);
+  EXPECT_EQ(form->Gauge->MaxValue(), 1014);
+  EXPECT_EQ(form->Gauge->PercentDone(), 0);
+  EXPECT_EQ(form->Gauge->ForeColor(), clBlue);
+  for (QPushButton* b : {form->BtnStart, form->BtnExit, form->BtnCancel}) {
+    EXPECT_TRUE(b->isEnabled()) << b->text().toStdString();
+  }
+  EXPECT_TRUE(form->BtnStart->isDefault());
+  EXPECT_FALSE(form->CancelFlag());
+  EXPECT_EQ(form->TickCount(), 0);
+  EXPECT_EQ(form->palette().color(QPalette::Window), ResolveColor(clBtnFace, form->palette()));
+
+  EXPECT_EQ(form->Timer1.interval(), 200);
+  EXPECT_TRUE(form->Timer1.isActive());
+  TSerial& serial = form->Serial();
+  EXPECT_FALSE(serial.Active());
+  EXPECT_EQ(serial.Baudrate(), 38400);
+  EXPECT_EQ(serial.DataBits(), d8bit);
+  EXPECT_EQ(serial.StopBits(), st2bit);
+  EXPECT_FALSE(serial.CheckParity());
+  EXPECT_EQ(serial.Parity(), paNone);
+  EXPECT_EQ(platform->OpenCount(), 0u);
+}
+
+TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThemAndTheirCaptionsFit) {
+  ShowActive();
+  const struct {
+    QWidget* widget;
+    QRect geometry;
+    QString caption;
+  } cases[] = {
+      {form->Gauge, {136, 12, 265, 17}, {}},
+      {form->Image1, {0, 0, 35, 98}, {}},
+      {form->Image2, {8, 120, 140, 38}, {}},
+      {form->RGCom, {48, 8, 73, 105}, QStringLiteral(" Serial Port ")},
+      {form->BtnStart, {336, 128, 65, 25}, QStringLiteral("Start")},
+      {form->BtnExit, {256, 128, 65, 25}, QStringLiteral("Exit")},
+      {form->BtnCancel, {176, 128, 65, 25}, QStringLiteral("Abbruch")},
+      {form->ListBox, {136, 44, 265, 69}, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.widget->geometry(), c.geometry) << c.widget->objectName().toStdString();
+    const QFontMetrics metrics(c.widget->font());
+    EXPECT_EQ(c.widget->font().pixelSize(), 11);
+    if (auto* button = qobject_cast<QAbstractButton*>(c.widget)) {
+      EXPECT_EQ(button->text(), c.caption);
+      EXPECT_LT(metrics.horizontalAdvance(c.caption), c.geometry.width() - 8);
+    }
+  }
+  EXPECT_EQ(form->RGCom->title(), QStringLiteral(" Serial Port "));
+  for (int i = 0; i < 4; ++i) {
+    QRadioButton* item = Item(i);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), QStringLiteral("COM %1").arg(i + 1));
+    EXPECT_LE(item->geometry().right(), form->RGCom->width() - 2);
+    EXPECT_GE(item->width(), item->sizeHint().width());
+  }
+  // Five 13-pixel lines fill the list's client area.
+  form->ListBox->addItem(QStringLiteral("x"));
+  EXPECT_EQ(form->ListBox->sizeHintForRow(0), 13);
+  EXPECT_EQ(form->ListBox->viewport()->height(), 5 * 13);
+  // The layout does not overlap.
+  for (const auto& a : cases) {
+    for (const auto& b : cases) {
+      if (a.widget != b.widget) {
+        EXPECT_FALSE(a.geometry.intersects(b.geometry))
+            << a.widget->objectName().toStdString() << " / "
+            << b.widget->objectName().toStdString();
+      }
+    }
+  }
+}
+
+TEST_F(FormTest, StatusLinesStandFromTheTopUntilTheSixthThenTheNewestFiveShow) {
+  ShowActive();
+  QListWidget* list = form->ListBox;
+  for (int n = 1; n <= 7; ++n) {
+    form->AddStatus("line " + std::to_string(n));
+    QApplication::processEvents();
+    const int top = list->indexAt(QPoint(3, 3)).row();
+    EXPECT_EQ(top, std::max(0, n - 5)) << n << " lines";
+    const QRect newest = list->visualItemRect(list->item(n - 1));
+    EXPECT_TRUE(list->viewport()->rect().contains(newest)) << n << " lines";
+    EXPECT_EQ(list->verticalScrollBar()->isVisible(), n > 5) << n << " lines";
+  }
+  form->ClearStatus();
+  EXPECT_EQ(list->count(), 0);
+}
+
+TEST_F(FormTest, TabAndArrowsMoveWhileTypedLettersReachNoControl) {
+  ShowActive();
+  form->AddStatus("Alpha");
+  form->AddStatus("Connect TARN to Power !");
+  form->AddStatus("TARN detected");
+  form->ListBox->setCurrentRow(0);
+
+  Item(0)->setFocus();
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), Item(0));
+  const QWidget* expected[] = {form->BtnStart, form->BtnExit, form->BtnCancel, form->ListBox,
+                               Item(0)};
+  for (const QWidget* next : expected) {
+    Press(Qt::Key_Tab, QStringLiteral("\t"));
+    EXPECT_EQ(QApplication::focusWidget(), next);
+  }
+
+  // Arrows move within the radio group and choose the port.
+  Press(Qt::Key_Down);
+  EXPECT_EQ(QApplication::focusWidget(), Item(1));
+  EXPECT_EQ(form->ItemIndex(), 1);
+  // A letter or a blank on the radio group does nothing.
+  Press(Qt::Key_C, QStringLiteral("c"));
+  Press(Qt::Key_Space, QStringLiteral(" "));
+  EXPECT_EQ(form->ItemIndex(), 1);
+  Press(Qt::Key_Up);
+  EXPECT_EQ(form->ItemIndex(), 0);
+
+  // The list's jump to the line beginning with a letter does not act.
+  form->ListBox->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_C, QStringLiteral("c"));
+  Press(Qt::Key_T, QStringLiteral("T"));
+  EXPECT_EQ(form->ListBox->currentRow(), 0);
+  Press(Qt::Key_Down);
+  EXPECT_EQ(form->ListBox->currentRow(), 1);
+  EXPECT_FALSE(form->CancelFlag());
+}
+
+TEST_F(FormTest, EscAndAbbruchSetTheCancelFlagWhileIdleAndEscNeverCloses) {
+  ShowActive();
+  form->ListBox->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Escape);
+  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->isVisible());
+  form->ClearCancelFlag();
+
+  form->BtnExit->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Escape);
+  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->isVisible());
+  form->ClearCancelFlag();
+
+  QTest::mouseClick(form->BtnCancel, Qt::LeftButton);
+  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->isVisible());
+
+  QChar esc(27);
+  QChar letter(u'q');
+  form->FormKeyPress(esc);
+  form->FormKeyPress(letter);
+  EXPECT_EQ(esc, QChar(27));
+  EXPECT_TRUE(letter.isNull());
+}
+
+TEST_F(FormTest, EnterPressesTheFocusedButtonOrStartButNeverADisabledOne) {
+  ShowActive();
+  QSignalSpy starts(form->BtnStart, &QPushButton::clicked);
+
+  form->ListBox->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Return, QStringLiteral("\r"));
+  EXPECT_EQ(starts.count(), 1);
+
+  form->BtnCancel->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Return, QStringLiteral("\r"));
+  EXPECT_EQ(starts.count(), 1);
+  EXPECT_TRUE(form->CancelFlag());
+  form->ClearCancelFlag();
+  Press(Qt::Key_Space, QStringLiteral(" "));
+  EXPECT_TRUE(form->CancelFlag());
+
+  form->SetButtonEnabled(HostButton::Start, false);
+  form->ListBox->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Return, QStringLiteral("\r"));
+  Press(Qt::Key_Enter, QStringLiteral("\r"));
+  EXPECT_EQ(starts.count(), 1);
+  form->SetButtonEnabled(HostButton::Start, true);
+}
+
+TEST_F(FormTest, TheTickCounterCountsTimerEvents) {
+  form->Timer1Timer();
+  EXPECT_EQ(form->TickCount(), 200);
+  // With the message loop running, the timer advances it in steps of 200.
+  QElapsedTimer clock;
+  clock.start();
+  while (form->TickCount() < 800 && clock.elapsed() < 3000) form->WaitForActivity();
+  EXPECT_GE(form->TickCount(), 800);
+  EXPECT_EQ(form->TickCount() % 200, 0);
+  // Each wait for activity returns by the next tick at the latest.
+  clock.restart();
+  form->WaitForActivity();
+  EXPECT_LT(clock.elapsed(), 1000);
+}
+
+TEST_F(FormTest, LogosHaveTheirSilverBackgroundInTheFaceColour) {
+  const QColor face = ResolveColor(clBtnFace, form->palette());
+  const struct {
+    QLabel* label;
+    const char* file;
+  } cases[] = {{form->Image1, ":/tarnup/Image1.bmp"}, {form->Image2, ":/tarnup/Image2.bmp"}};
+  for (const auto& c : cases) {
+    const QImage original =
+        QImage(QString::fromLatin1(c.file)).convertToFormat(QImage::Format_RGB32);
+    ASSERT_FALSE(original.isNull()) << c.file;
+    const QImage shown = c.label->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(shown.size(), original.size()) << c.file;
+    int silver = 0;
+    int other = 0;
+    for (int x = 0; x < original.width(); ++x) {
+      for (int y = 0; y < original.height(); ++y) {
+        const QRgb was = original.pixel(x, y) & RGB_MASK;
+        const QRgb now = shown.pixel(x, y) & RGB_MASK;
+        if (was == (qRgb(192, 192, 192) & RGB_MASK)) {
+          ++silver;
+          ASSERT_EQ(now, face.rgb() & RGB_MASK) << c.file << " at " << x << "," << y;
+        } else {
+          ++other;
+          ASSERT_EQ(now, was) << c.file << " at " << x << "," << y;
+        }
+      }
+    }
+    EXPECT_GT(silver, 0) << c.file;
+    EXPECT_GT(other, 0) << c.file;
+    EXPECT_EQ(c.label->size(), original.size());
+  }
+  // The pictures are 4-bit bitmaps with a 16-colour palette.
+  for (const char* file : {":/tarnup/Image1.bmp", ":/tarnup/Image2.bmp"}) {
+    QFile bmp(QString::fromLatin1(file));
+    ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
+    const QByteArray head = bmp.read(54);
+    EXPECT_EQ(head.left(2), QByteArray("BM"));
+    EXPECT_EQ(static_cast<int>(head[28]), 4);   // bits per pixel
+    EXPECT_EQ(static_cast<int>(head[30]), 0);   // no compression
+    EXPECT_EQ(static_cast<int>(head[46]), 16);  // palette entries
+  }
+}
+
+TEST_F(FormTest, ExitEndsTheMessageLoop) {
+  ShowActive();
+  QTimer::singleShot(0, form->BtnExit,
+                     [this] { QTest::mouseClick(form->BtnExit, Qt::LeftButton); });
+  QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(7); });  // safety net
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(form->CancelFlag());
+}
+
+TEST_F(FormTest, ACloseRequestFromOutsideClosesTheIdleWindow) {
+  ShowActive();
+  EXPECT_TRUE(form->close());
+  EXPECT_FALSE(form->isVisible());
+}
