@@ -1,0 +1,82 @@
+#include "update/Dialogue.h"
+
+#include <array>
+#include <string>
+
+#include "serial/TSerial.h"
+#include "update/Exceptions.h"
+
+namespace {
+
+// Whether the deadline has passed. The tick counter is a signed 32-bit count
+// that wraps past INT32_MAX, so `start + timeout` may not be formed in signed
+// arithmetic. The elapsed time is the modular difference `ticks - start`,
+// which stays right across the wrap; it equals the plain comparison
+// `start + timeout > ticks` wherever that sum does not overflow.
+bool DeadlinePassed(std::int32_t start, std::int32_t now, std::int32_t timeout) {
+  if (timeout <= 0) {
+    return true;
+  }
+  const std::uint32_t elapsed = static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(start);
+  return elapsed >= static_cast<std::uint32_t>(timeout);
+}
+
+std::string WrongByteMessage(std::uint8_t byte) {
+  constexpr std::array<char, 16> digits = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                           '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+  std::string message;
+  message.push_back(digits[byte >> 4]);
+  message.push_back(digits[byte & 0x0F]);
+  message.append(kWrongAnswerSuffix);
+  return message;
+}
+
+}  // namespace
+
+void WaitForReply(IUpdateHost& host, std::uint8_t expected, std::int32_t timeout,
+                  std::int32_t budget) {
+  const std::int32_t start = host.TickCount();
+  for (;;) {
+    if (DeadlinePassed(start, host.TickCount(), timeout)) {
+      throw ESerialException(kNoAnswerMessage);
+    }
+    host.ProcessMessages();
+    if (host.CancelFlag()) {
+      throw EAbort();
+    }
+    std::uint8_t byte = 0;
+    const bool received = host.Serial().ReadByte(byte) == 1;
+    if (received) {
+      // Counted down only while positive, so a budget of zero or less cannot
+      // underflow; the first wrong byte is then fatal, as with budget 1.
+      if (budget > 0) {
+        --budget;
+      }
+      if (byte == expected) {
+        return;
+      }
+      if (budget <= 0) {
+        throw ESerialException(WrongByteMessage(byte));
+      }
+    }
+    host.ProcessMessages();
+    if (!received) {
+      // Sleep until something can change the outcome of the next turn: a
+      // window message (timer tick, cancel, repaint) or serial activity. No
+      // wake-up is lost: a message posted before this call is still pending,
+      // and serial activity signalled since the previous WaitForActivity
+      // returned is latched by the host, even when the second pump above has
+      // already dispatched the notification that carried it. A byte that
+      // arrived before the ReadByte above was read by it; one that arrives
+      // after it raises activity that is either latched by now or will wake
+      // this call. And the call never sleeps past the next timer tick, so the
+      // deadline test is reached as often as before.
+      host.WaitForActivity();
+    }
+  }
+}
+
+void SendRecord(IUpdateHost& host, std::string_view line, std::int32_t timeout) {
+  host.Serial().WriteString(line);
+  WaitForReply(host, kAcknowledge, timeout, 1);
+}
