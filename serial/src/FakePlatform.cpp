@@ -285,8 +285,9 @@ WaitResult FakePlatform::WaitCommEvent(PortHandle h) {
   result.error = Scripted("WaitCommEvent");
   if (result.error == 0) result.error = CheckHandle(h);
   Record(MakeCall("WaitCommEvent", h), result.error);
-  if (result.error != 0) return result;
   ++waitsEntered_;
+  changed_.notify_all();
+  if (result.error != 0) return result;
   if (mask_ == 0) return result;
   const std::uint64_t generation = maskGeneration_;
   ++waitersNow_;

@@ -124,7 +124,7 @@ class FakePlatform : public ISerialPlatform {
   [[nodiscard]] std::uint32_t OpenCount() const;
 
   // Blocks up to `timeout` until `count` event waits have been entered in
-  // total and one of them is blocked now; true if so.
+  // total (failed ones included) and one of them is blocked now; true if so.
   bool WaitForWaiter(std::size_t count, std::chrono::milliseconds timeout) const;
   [[nodiscard]] std::size_t WaitsEntered() const;
 
