@@ -36,7 +36,8 @@ bool Readable(int fd, int timeoutMs) {
   struct pollfd p {
     fd, POLLIN, 0
   };
-  return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
+  // Any event counts: a stop descriptor that breaks must not make the loop spin.
+  return ::poll(&p, 1, timeoutMs) > 0 && p.revents != 0;
 }
 
 }  // namespace
@@ -185,7 +186,7 @@ ServeEnd Serve(Pty& pty, const ServeOptions& options, int stopFd) {
       if (options.once) return ServeEnd::SessionEnded;
       continue;
     }
-    if (fds[1].revents & POLLIN) {
+    if (fds[1].revents != 0) {
       endSession();
       return ServeEnd::Stopped;
     }

@@ -1,0 +1,102 @@
+#include "updatebench/HeadlessHost.h"
+
+#include <algorithm>
+
+#include "serial/PosixPlatform.h"
+#include "update/Exceptions.h"
+#include "update/UpdateSequence.h"
+
+HeadlessHost::HeadlessHost(Options options)
+    : options_(std::move(options)),
+      serial_(*this, MakePosixPlatform(PortsDirectoryMapper(options_.portsDir))),
+      nextTick_(std::chrono::steady_clock::now() + options_.tickPeriod) {
+  // The line settings of the update window.
+  serial_.SetBaudrate(38400);
+  serial_.SetDataBits(d8bit);
+  serial_.SetStopBits(st2bit);
+  serial_.SetParity(paNone);
+  serial_.SetCheckParity(false);
+}
+
+HeadlessHost::~HeadlessHost() {
+  // The event thread may be handing something over; nothing runs it any
+  // more, so release it before the component stops the thread.
+  serial_.SetActive(false);
+  queue_.Shutdown();
+}
+
+HeadlessHost::Outcome HeadlessHost::RunOnce() {
+  try {
+    RunUpdate(*this);
+    return {};
+  } catch (const ESerialException& e) {
+    return {Outcome::SerialFailure, e.what()};
+  } catch (const EAbort&) {
+    return {Outcome::Aborted, {}};
+  }
+}
+
+void HeadlessHost::SetOperator(std::function<void(HeadlessHost&)> hook) {
+  operator_ = std::move(hook);
+}
+
+void HeadlessHost::Dispatch() {
+  queue_.RunPending();
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextTick_) {
+    // Like a window timer: ticks missed while busy come as one.
+    ticks_ += 200;
+    nextTick_ += options_.tickPeriod;
+    if (nextTick_ <= now) nextTick_ = now + options_.tickPeriod;
+  }
+  if (operator_) operator_(*this);
+}
+
+void HeadlessHost::ProcessMessages() {
+  Dispatch();
+}
+
+void HeadlessHost::WaitForActivity() {
+  ++waits_;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextTick_ && !queue_.HasPending()) {
+    // Rounded up, so a wait never ends just before the tick is due.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextTick_ - now);
+    queue_.WaitPending(std::max(left, std::chrono::milliseconds(1)));
+  }
+  Dispatch();
+}
+
+void HeadlessHost::SetButtonEnabled(HostButton button, bool enabled) {
+  buttons_[static_cast<int>(button)] = enabled;
+}
+
+bool HeadlessHost::ButtonEnabled(HostButton button) const {
+  return buttons_[static_cast<int>(button)];
+}
+
+void HeadlessHost::SetGaugeProgress(std::int32_t value) {
+  gauge_ = value;
+  if (value != 0) {
+    ticksAtProgress_ = ticks_;
+    highestProgress_ = std::max(highestProgress_, value);
+  }
+}
+
+void HeadlessHost::ShowErrorBox(const std::string& text) {
+  const std::lock_guard lock(boxesMutex_);
+  boxes_.push_back(text);
+}
+
+bool HeadlessHost::HandOver(const void* source, std::function<void()> call) {
+  return queue_.Post(source, std::move(call));
+}
+
+void HeadlessHost::WithdrawHandOvers(const void* source) {
+  queue_.Withdraw(source);
+}
+
+std::vector<std::string> HeadlessHost::Boxes() const {
+  const std::lock_guard lock(boxesMutex_);
+  return boxes_;
+}
