@@ -303,9 +303,27 @@ void TTarnUpForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
+void TTarnUpForm::moveEvent(QMoveEvent* event) {
+  QDialog::moveEvent(event);
+  RecentreForFrame();
+}
+
+void TTarnUpForm::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange) RecentreForFrame();
+}
+
+void TTarnUpForm::RecentreForFrame() {
+  if (centred_ && !frameSeen_ && frameGeometry().size() != centredFor_) {
+    frameSeen_ = true;
+    CentreOnScreen();
+  }
+}
+
 void TTarnUpForm::CentreOnScreen() {
   const QScreen* s = screen();
   if (s == nullptr) return;
   const QRect area = s->geometry();
-  move(area.topLeft() + CentredTopLeft(area.size(), frameGeometry().size()));
+  centredFor_ = frameGeometry().size();
+  move(area.topLeft() + CentredTopLeft(area.size(), centredFor_));
 }

@@ -97,10 +97,13 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void Guarded(const std::function<void()>& handler);
   void CentreOnScreen();
+  void RecentreForFrame();
 
   // Declared before the serial component: the component's event thread
   // hands its calls to the owner until the component is gone.
@@ -114,4 +117,8 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
   bool updating_ = false;
   bool closeWanted_ = false;
   bool centred_ = false;
+  // The outer size the window was centred for; the frame of the window
+  // manager is known only after the first show, which centres once more.
+  QSize centredFor_;
+  bool frameSeen_ = false;
 };

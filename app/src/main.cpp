@@ -7,11 +7,26 @@
 #include <QApplication>
 #include <QIcon>
 #include <QString>
+#include <QStringList>
 
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
 #include "TarnupMain.h"
 #include "serial/PosixPlatform.h"
+
+namespace {
+
+bool StyleChosen(const QStringList& arguments) {
+  if (!qEnvironmentVariableIsEmpty("QT_STYLE_OVERRIDE")) return true;
+  for (const QString& argument : arguments) {
+    if (argument == QLatin1String("-style") || argument.startsWith(QLatin1String("-style="))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   // The layout is in pixels and is not rescaled for the screen's density.
@@ -19,6 +34,11 @@ int main(int argc, char* argv[]) {
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
   }
   QApplication app(argc, argv);
+  // The classic style draws the dialog's controls as the layout was designed
+  // (group title on the frame, sunken list); an operator's choice of style
+  // (-style, QT_STYLE_OVERRIDE) is left alone.
+  if (!StyleChosen(QCoreApplication::arguments()))
+    QApplication::setStyle(QStringLiteral("Windows"));
   const QString title = ApplicationTitle(QCoreApplication::applicationFilePath());
   QCoreApplication::setApplicationName(title);
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnup/tarnup.ico")));
