@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, DcbFlags,
 
 TEST_F(Component, DeviceControlRecordFields) {
   serial.SetActive(true);
-  const DCB& d = CallsNamed("SetCommState").back().dcb;
+  const DCB d = CallsNamed("SetCommState").back().dcb;
   EXPECT_EQ(d.DCBlength, 28U);
   EXPECT_EQ(d.BaudRate, 9600U);
   EXPECT_EQ(d.XonLim, 341);
