@@ -119,7 +119,9 @@ class FakeHost : public IUpdateHost, public ISerialOwner {
     }
     queue_.RunPending();
   }
-  void WaitForActivity() override { Log("idle"); }
+  // Never blocks; notes when a byte was already waiting, which a window
+  // would sleep through if its announcement had been dispatched.
+  void WaitForActivity() override { Log(platform_->RxQueued() > 0 ? "idle-with-data" : "idle"); }
   TSerial& Serial() override { return serial_; }
   [[nodiscard]] int PortIndex() const override { return portIndex_; }
   void SetPortIndex(int index) { portIndex_ = index; }

@@ -59,20 +59,24 @@ void WaitForReply(IUpdateHost& host, std::uint8_t expected, std::int32_t timeout
         throw ESerialException(WrongByteMessage(byte));
       }
     }
-    host.ProcessMessages();
     if (!received) {
-      // Sleep until something can change the outcome of the next turn: a
-      // window message (timer tick, cancel, repaint) or serial activity. No
-      // wake-up is lost: a message posted before this call is still pending,
-      // and serial activity signalled since the previous WaitForActivity
-      // returned is latched by the host, even when the second pump above has
-      // already dispatched the notification that carried it. A byte that
-      // arrived before the ReadByte above was read by it; one that arrives
-      // after it raises activity that is either latched by now or will wake
-      // this call. And the call never sleeps past the next timer tick, so the
-      // deadline test is reached as often as before.
+      // Nothing to read: sleep until something can change the outcome of the
+      // next turn, a window message (timer tick, cancel, repaint) or serial
+      // activity, which reaches the window as the event thread's hand-over
+      // message. The sleep sits between the read and the second pump so that
+      // no wake-up is lost: a byte that arrived before the read was taken by
+      // it; one that arrives after it is announced by a hand-over that is
+      // either still pending when this call starts (nothing has dispatched
+      // messages since the read), so the call returns at once, or is posted
+      // later and wakes it. After the second pump it could be lost: that pump
+      // may dispatch the hand-over of a byte that arrived just after the read,
+      // and the sleep would then last until the next tick. The call never
+      // sleeps past the next timer tick, and every message it leaves is
+      // dispatched by the pump below, before the next deadline test, so the
+      // turn's steps and their results are those of a turn that spins.
       host.WaitForActivity();
     }
+    host.ProcessMessages();
   }
 }
 

@@ -18,8 +18,9 @@ inline constexpr const char* kWrongAnswerSuffix = " Hardware antwortet falsch !"
 // Each turn: deadline test, pump the window messages, cancel test, one
 // non-blocking ReadByte, pump again. Every byte received counts against
 // `budget`, the expected one too; wrong bytes are dropped while budget is
-// left, and the one that uses it up is fatal. A turn that read nothing ends
-// with host.WaitForActivity(), so the wait sleeps instead of spinning.
+// left, and the one that uses it up is fatal. A turn that read nothing calls
+// host.WaitForActivity() between the read and the second pump, so the wait
+// sleeps instead of spinning.
 //
 // Throws ESerialException("Hardware antwortet nicht !") once the tick counter
 // has advanced by `timeout` ms or more since entry (tested only at the top of

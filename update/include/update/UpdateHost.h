@@ -27,10 +27,6 @@ class IUpdateHost {
   // activity, and never past the next timer tick. Returns at once when a
   // message is already pending. It may dispatch the messages that woke it,
   // as ProcessMessages would.
-  // Serial activity signalled since the previous WaitForActivity returned
-  // also makes it return at once, even when the message that carried it has
-  // already been dispatched: WaitForReply pumps between its empty read and
-  // this call, and a byte that arrived in that gap must not wait for a tick.
   virtual void WaitForActivity() = 0;
 
   // The window's serial component.
