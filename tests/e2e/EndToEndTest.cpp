@@ -42,10 +42,13 @@ class EndToEnd : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  void Start(tarnsim::DeviceOptions device) {
+  // `tick` is the real time per timer tick: 200 ms as in the window where
+  // the timeouts are what a test is about, longer elsewhere so that a busy
+  // machine cannot turn a slow acknowledge into a timeout.
+  void Start(tarnsim::DeviceOptions device, std::chrono::milliseconds tick = 1000ms) {
     sim_ = std::make_unique<tarnsim::PtySimulator>(std::move(device));
     link_.emplace(dir_.string(), "COM1", sim_->Path());
-    host_ = std::make_unique<HeadlessHost>(HeadlessHost::Options{dir_, 0, 200ms});
+    host_ = std::make_unique<HeadlessHost>(HeadlessHost::Options{dir_, 0, tick});
   }
 
   tarnsim::Verdict Verdict() {
@@ -105,7 +108,7 @@ TEST_F(EndToEnd, FullUpdateWritesTheFirmwareIntoTheFlash) {
 TEST_F(EndToEnd, DeviceSilentAfterBlockK) {
   tarnsim::DeviceOptions o = Device();
   o.faults.silentAfterBlock = 40;
-  Start(o);
+  Start(o, 200ms);
   const Outcome outcome = host_->RunOnce();
   EXPECT_EQ(outcome.kind, Outcome::SerialFailure);
   EXPECT_EQ(outcome.message, "Hardware antwortet nicht !");
@@ -165,11 +168,12 @@ TEST_F(EndToEnd, TheEighthStrayByteIsNamed) {
 TEST_F(EndToEnd, DeviceHangsUpAtBlockK) {
   tarnsim::DeviceOptions o = Device();
   o.faults.hangUpAtBlock = 25;
-  Start(o);
+  Start(o, 200ms);
   const Outcome outcome = host_->RunOnce();
   EXPECT_EQ(outcome.kind, Outcome::SerialFailure);
   EXPECT_EQ(outcome.message, "Hardware antwortet nicht !");
   EXPECT_EQ(host_->HighestProgress(), 24);
+  EXPECT_FALSE(host_->Boxes().empty()) << "the serial component reports the lost line";
   ExpectIdle();
   const tarnsim::Verdict v = Verdict();
   EXPECT_TRUE(v.hungUp);
@@ -186,7 +190,7 @@ TEST_F(EndToEnd, DeviceHangsUpAtBlockK) {
 TEST_F(EndToEnd, CancelWhileWaitingForPower) {
   tarnsim::DeviceOptions o = Device();
   o.powerOn = 60s;  // the operator never switches the device on
-  Start(o);
+  Start(o, 200ms);
   host_->SetOperator([](HeadlessHost& h) {
     if (h.Status().size() == 1 && h.TickCount() >= 400) h.Cancel();
   });
