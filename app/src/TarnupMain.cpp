@@ -23,7 +23,9 @@
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
 #include "ui_TarnupMain.h"
+#include "update/Dialogue.h"
 #include "update/FirmwareImage.h"
+#include "update/UpdateSequence.h"
 #include "widgets/TColor.h"
 #include "widgets/TGauge.h"
 
@@ -173,7 +175,12 @@ void TTarnUpForm::Guarded(const std::function<void()>& handler) {
 }
 
 void TTarnUpForm::BtnStartClick() {
-  // Filled in by the update sequence.
+  updating_ = true;
+  struct Finished {
+    bool& flag;
+    ~Finished() { flag = false; }
+  } finished{updating_};
+  RunUpdate(*this);
 }
 
 void TTarnUpForm::FormCreate() {
@@ -207,9 +214,13 @@ void TTarnUpForm::Timer1Timer() {
   ticks_ = AdvanceTicks(ticks_);
 }
 
-void TTarnUpForm::WaitForReply(std::uint8_t, std::int32_t, std::int32_t) {}
+void TTarnUpForm::WaitForReply(std::uint8_t expected, std::int32_t timeout, std::int32_t budget) {
+  ::WaitForReply(*this, expected, timeout, budget);
+}
 
-void TTarnUpForm::SendRecord(std::string_view, std::int32_t) {}
+void TTarnUpForm::SendRecord(std::string_view line, std::int32_t timeout) {
+  ::SendRecord(*this, line, timeout);
+}
 
 void TTarnUpForm::ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);

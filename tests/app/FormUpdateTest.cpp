@@ -1,0 +1,205 @@
+// The window running the update sequence against a scripted device on the
+// recording serial platform.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QListWidget>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "ModalHelper.h"
+#include "TarnupMain.h"
+#include "serial/FakePlatform.h"
+#include "widgets/TGauge.h"
+
+namespace {
+
+// How the scripted device behaves.
+struct Device {
+  bool answerPower = true;   // a blank once the break is set
+  bool answerDetect = true;  // "Q" once the break is released
+  int acknowledge = -1;      // acknowledge this many lines; -1: all
+};
+
+class FormUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform = std::make_shared<FakePlatform>();
+    platform->SetRecorded("ReadByte", false);
+    platform->SetRecorded("WaitCommEvent", false);
+    form = std::make_unique<TTarnUpForm>(platform);
+    form->show();
+    // Never let a test wait for a device that stays silent: cancel after 20 s.
+    safety.setSingleShot(true);
+    safety.setInterval(20000);
+    QObject::connect(&safety, &QTimer::timeout, form.get(), [this] {
+      QChar esc(27);
+      form->FormKeyPress(esc);
+    });
+    safety.start();
+  }
+
+  void Script(Device device) {
+    platform->SetDeviceHook(
+        [this, device](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
+          switch (event.kind) {
+            case FakePlatform::DeviceEvent::BreakOn:
+              if (device.answerPower) fake.PushRx(" ");
+              break;
+            case FakePlatform::DeviceEvent::BreakOff:
+              if (device.answerDetect) fake.PushRx("Q");
+              break;
+            case FakePlatform::DeviceEvent::Written:
+              ++lines;
+              progressSeen = std::max(progressSeen.load(), form->Gauge->Progress());
+              if (device.acknowledge < 0 || lines <= device.acknowledge) fake.PushRx("Y");
+              break;
+            default:
+              break;
+          }
+        });
+  }
+
+  std::vector<std::string> Status() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < form->ListBox->count(); ++i) {
+      out.push_back(form->ListBox->item(i)->text().toStdString());
+    }
+    return out;
+  }
+
+  void ExpectIdle() {
+    for (QPushButton* b : {form->BtnStart, form->BtnExit, form->BtnCancel}) {
+      EXPECT_TRUE(b->isEnabled()) << b->text().toStdString();
+    }
+    EXPECT_EQ(form->Gauge->Progress(), 0);
+    EXPECT_FALSE(form->CancelFlag());
+    EXPECT_FALSE(form->Serial().Active());
+    EXPECT_FALSE(form->UpdateRunning());
+  }
+
+  std::shared_ptr<FakePlatform> platform;
+  std::unique_ptr<TTarnUpForm> form;
+  QTimer safety;
+  std::atomic<int> lines{0};
+  std::atomic<int> progressSeen{0};
+};
+
+}  // namespace
+
+TEST_F(FormUpdateTest, ACompleteUpdateShowsItsStepsAndEndsIdle) {
+  Script({});
+  form->SetItemIndex(2);
+  BoxCloser closer;
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_TRUE(closer.boxes.isEmpty());
+  const std::vector<std::string> status = Status();
+  ASSERT_GE(status.size(), 4u);
+  EXPECT_EQ(status.front(), "Connect TARN to Power !");
+  EXPECT_EQ(status.back(), "Update succesful !!");
+  EXPECT_EQ(platform->Calls().front().text, "Open(COM3)");
+  // Security line, erase lines, 1014 data lines and the end line.
+  EXPECT_GT(lines.load(), 1014 + 2);
+  EXPECT_GE(progressSeen.load(), 1013);
+  ExpectIdle();
+}
+
+TEST_F(FormUpdateTest, ACancelGivenWhileIdleEndsTheNextUpdateAtOnceWithoutABox) {
+  Script({.answerPower = false});
+  form->AddStatus("from the last run");
+  QTest::mouseClick(form->BtnCancel, Qt::LeftButton);
+  ASSERT_TRUE(form->CancelFlag());
+  BoxCloser closer;
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_TRUE(closer.boxes.isEmpty());
+  EXPECT_EQ(Status(), std::vector<std::string>{"Connect TARN to Power !"});
+  EXPECT_EQ(platform->OpenCount(), 1u);
+  EXPECT_EQ(lines.load(), 0);
+  ExpectIdle();
+
+  // The next Start runs normally.
+  Script({});
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_TRUE(closer.boxes.isEmpty());
+  EXPECT_EQ(Status().back(), "Update succesful !!");
+  ExpectIdle();
+}
+
+TEST_F(FormUpdateTest, ASilentDeviceEndsInTheErrorBoxWithTheFullStopAdded) {
+  Script({.answerPower = true, .answerDetect = false});
+  BoxCloser closer([this] {
+    // The clean-up has run before the box comes up.
+    EXPECT_FALSE(form->Serial().Active());
+    EXPECT_TRUE(form->BtnStart->isEnabled());
+  });
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  ASSERT_EQ(closer.boxes.size(), 1);
+  EXPECT_EQ(closer.boxes.front().text, QStringLiteral("Hardware antwortet nicht !."));
+  EXPECT_EQ(closer.boxes.front().title, form->ApplicationTitleText());
+  EXPECT_EQ(closer.boxes.front().icon, QMessageBox::Critical);
+  EXPECT_EQ(Status(), std::vector<std::string>{"Connect TARN to Power !"});
+  EXPECT_TRUE(form->isVisible());
+  ExpectIdle();
+}
+
+TEST_F(FormUpdateTest, EscDuringTheBlocksEndsSilentlyAndKeepsTheStatusLines) {
+  platform->SetDeviceHook([this](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
+    if (event.kind == FakePlatform::DeviceEvent::BreakOn) fake.PushRx(" ");
+    if (event.kind == FakePlatform::DeviceEvent::BreakOff) fake.PushRx("Q");
+    if (event.kind != FakePlatform::DeviceEvent::Written) return;
+    if (++lines < 30) {
+      fake.PushRx("Y");
+    } else {
+      // The operator presses Esc while the device is busy with a block.
+      QMetaObject::invokeMethod(
+          form.get(), [this] { QTest::keyClick(form->ListBox, Qt::Key_Escape); },
+          Qt::QueuedConnection);
+    }
+  });
+  BoxCloser closer;
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_TRUE(closer.boxes.isEmpty());
+  EXPECT_EQ(Status().back(), "Update is running !!");
+  EXPECT_EQ(lines.load(), 30);
+  EXPECT_TRUE(form->isVisible());
+  ExpectIdle();
+}
+
+TEST_F(FormUpdateTest, ACloseRequestDuringAnUpdateTakesEffectAfterItEnded) {
+  Script({.answerPower = false});
+  bool openAfterRequest = false;
+  bool exitDisabled = false;
+  QTimer::singleShot(300, form.get(), [&] {
+    exitDisabled = !form->BtnExit->isEnabled();
+    form->close();
+    openAfterRequest = form->isVisible() && form->UpdateRunning();
+    QTimer::singleShot(100, form.get(), [&] { form->BtnCancel->click(); });
+  });
+  BoxCloser closer;
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_TRUE(exitDisabled);
+  EXPECT_TRUE(openAfterRequest);
+  EXPECT_TRUE(closer.boxes.isEmpty());
+  EXPECT_FALSE(form->isVisible());
+  ExpectIdle();
+}
+
+TEST_F(FormUpdateTest, APortThatDoesNotOpenEndsTheRunWithTheSerialBoxOnly) {
+  platform->SetDeviceExists("COM2", false);
+  form->SetItemIndex(1);
+  form->AddStatus("old line");
+  BoxCloser closer;
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  ASSERT_EQ(closer.boxes.size(), 1);
+  EXPECT_EQ(closer.boxes.front().title, QStringLiteral("Fehler"));
+  EXPECT_TRUE(Status().empty());
+  ExpectIdle();
+}
