@@ -288,13 +288,19 @@ WaitResult FakePlatform::WaitCommEvent(PortHandle h) {
   ++waitsEntered_;
   changed_.notify_all();
   if (result.error != 0) return result;
-  if (mask_ == 0) return result;
+  // Like the real port: a mask cleared since the previous wait releases this
+  // one at once; one still clear from before blocks until it changes.
+  if (mask_ == 0 && maskGeneration_ != waitedGeneration_) {
+    waitedGeneration_ = maskGeneration_;
+    return result;
+  }
   const std::uint64_t generation = maskGeneration_;
   ++waitersNow_;
   changed_.notify_all();
   changed_.wait(lock,
                 [&] { return (pendingEvents_ & mask_) != 0 || maskGeneration_ != generation; });
   --waitersNow_;
+  waitedGeneration_ = maskGeneration_;
   changed_.notify_all();
   if (CheckHandle(h) != 0) {
     result.error = kBadHandle;

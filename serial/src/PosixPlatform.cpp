@@ -71,6 +71,7 @@ struct Port {
 
   std::uint32_t mask = 0;
   std::uint64_t maskGeneration = 0;
+  std::uint64_t waitedGeneration = 0;  // maskGeneration when the last wait ended
   std::uint64_t abortGeneration = 0;
 
   // Received-character edge: bytes taken by ReadByte plus bytes still queued
@@ -305,8 +306,11 @@ class PosixPlatform final : public ISerialPlatform {
     Use use(*this, h);
     if (use.error != 0) return use.error;
     if (flags & (kPURGE_TXABORT | kPURGE_RXABORT)) {
-      std::lock_guard lock(use.port->mutex);
-      ++use.port->abortGeneration;
+      {
+        std::lock_guard lock(use.port->mutex);
+        ++use.port->abortGeneration;
+      }
+      Kick(*use.port);
     }
     return 0;
   }
@@ -434,16 +438,26 @@ class PosixPlatform final : public ISerialPlatform {
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
     std::unique_lock lock(port.mutex);
-    if (port.mask == 0) return {0, 0};
+    // A mask cleared since the previous wait releases this one at once (the
+    // clear may have come just before the wait began); a mask that is still
+    // clear from before blocks until it is changed, so it cannot spin.
+    if (port.mask == 0 && port.maskGeneration != port.waitedGeneration) {
+      port.waitedGeneration = port.maskGeneration;
+      return {0, 0};
+    }
     const std::uint64_t generation = port.maskGeneration;
     for (;;) {
       if (port.closing) return {EBADF, 0};
-      if (port.maskGeneration != generation) return {0, 0};
+      if (port.maskGeneration != generation) {
+        port.waitedGeneration = port.maskGeneration;
+        return {0, 0};
+      }
       bool watchInput = false;
       bool tick = false;
       const std::uint32_t events = Sample(port, watchInput, tick);
       if (events != 0) {
         port.waiterBlind = false;
+        port.waitedGeneration = port.maskGeneration;
         return {0, events};
       }
       port.waiterBlind = !watchInput;

@@ -340,3 +340,19 @@ TEST_F(EventThread, StartsOnlyWithTheFirstSuccessfulOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EventThread, ClearMaskFromAFailedOpenStepDoesNotSpinTheThread) {
+  serial.SetNotifyErrors(neNone);
+  fake->FailNext("SetCommMask", 9);  // the open's event mask is not set
+  serial.SetActive(true);
+  ASSERT_TRUE(serial.Active());
+  ASSERT_TRUE(fake->WaitForWaiter(1, kBound));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LE(fake->WaitsEntered(), 2U);  // blocked, not returning over and over
+  serial.SetActive(false);              // the close still releases it
+  EXPECT_FALSE(fake->IsOpen());
+}
+
+}  // namespace

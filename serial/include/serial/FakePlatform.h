@@ -158,6 +158,7 @@ class FakePlatform : public ISerialPlatform {
   std::uint32_t pendingEvents_ = 0;  // events since the last wait, ORed
   std::uint32_t mask_ = 0;
   std::uint64_t maskGeneration_ = 0;
+  std::uint64_t waitedGeneration_ = 0;
   std::uint32_t modemStatus_ = 0;
   std::uint32_t txQueued_ = 0;
   bool breakOn_ = false;

@@ -157,9 +157,10 @@ class ISerialPlatform {
   virtual std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) = 0;
   // kSETDTR, kCLRDTR, kSETRTS, kCLRRTS; any other code changes no line.
   virtual std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) = 0;
-  // Events a wait reports. Any call releases a pending wait of the port; a
-  // mask of 0 releases it with an empty set, and later waits return at once
-  // with an empty set until a non-zero mask is set again.
+  // Events a wait reports. Any call releases a pending wait of the port with
+  // an empty set. A wait that begins after the mask was cleared, with no wait
+  // in between, returns at once with an empty set; later waits on a clear
+  // mask block until the mask changes or the port is closed.
   virtual std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) = 0;
   // kPURGE_TXABORT / kPURGE_RXABORT: pending transfers end; no data is lost.
   virtual std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) = 0;
