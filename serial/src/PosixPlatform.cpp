@@ -446,6 +446,7 @@ class PosixPlatform final : public ISerialPlatform {
       return {0, 0};
     }
     const std::uint64_t generation = port.maskGeneration;
+    bool wokeByInput = false;
     for (;;) {
       if (port.closing) return {EBADF, 0};
       if (port.maskGeneration != generation) {
@@ -460,6 +461,12 @@ class PosixPlatform final : public ISerialPlatform {
         port.waitedGeneration = port.maskGeneration;
         return {0, events};
       }
+      if (wokeByInput && watchInput) {
+        // Readiness without anything to read: look again on the tick rather
+        // than poll for input in a loop.
+        watchInput = false;
+        tick = true;
+      }
       port.waiterBlind = !watchInput;
       const int fd = port.fd;
       const int wakeFd = port.wakeFd;
@@ -469,6 +476,7 @@ class PosixPlatform final : public ISerialPlatform {
       const int ready = ::poll(fds, 2, tick ? kTickMs : -1);
       const std::int32_t pollError = ready < 0 && errno != EINTR ? Errno() : 0;
       if (fds[1].revents & POLLIN) Drain(port);
+      wokeByInput = (fds[0].revents & POLLIN) != 0;
 
       lock.lock();
       port.waiterBlind = false;
@@ -550,17 +558,22 @@ class PosixPlatform final : public ISerialPlatform {
   // whether it needs the sampling tick.
   static std::uint32_t Sample(Port& port, bool& watchInput, bool& tick) {
     std::uint32_t events = 0;
-    int queued = 0;
-    if (::ioctl(port.fd, FIONREAD, &queued) != 0) queued = 0;
-    const std::uint64_t arrived = port.consumed + static_cast<std::uint64_t>(queued);
-    if (arrived > port.reportedArrived) {
-      port.reportedArrived = arrived;
-      events |= kEV_RXCHAR;
+    watchInput = false;
+    tick = false;
+    if (port.mask & kEV_RXCHAR) {
+      int queued = 0;
+      if (::ioctl(port.fd, FIONREAD, &queued) != 0) queued = 0;
+      const std::uint64_t arrived = port.consumed + static_cast<std::uint64_t>(queued);
+      if (arrived > port.reportedArrived) {
+        port.reportedArrived = arrived;
+        events |= kEV_RXCHAR;
+      }
+      // Input is watched only while nothing sits unread: bytes left unread
+      // are not reported again, and new ones behind them are found on the
+      // tick (or when a read takes some and kicks the waiter).
+      watchInput = queued == 0;
+      tick = queued != 0;
     }
-    // Input is watched only while nothing sits unread; bytes left unread are
-    // not reported again, and new ones behind them are found on the tick.
-    watchInput = queued == 0;
-    tick = queued != 0;
 
     if (port.txPending) {
       int out = 0;
@@ -597,12 +610,7 @@ class PosixPlatform final : public ISerialPlatform {
         port.lastCount = count;
       }
     }
-    const std::uint32_t reported = events & port.mask;
-    // Received characters outside the mask are not remembered as reported.
-    if ((events & kEV_RXCHAR) && !(port.mask & kEV_RXCHAR)) {
-      port.reportedArrived = arrived - static_cast<std::uint64_t>(queued);
-    }
-    return reported;
+    return events & port.mask;
   }
 
   std::int32_t SimpleIoctl(PortHandle h, unsigned long request) {

@@ -205,10 +205,13 @@ void ArrivalToHandOver() {
   }
   if (delays.empty()) return;
   std::sort(delays.begin(), delays.end());
+  const auto over1ms =
+      std::count_if(delays.begin(), delays.end(), [](double d) { return d > 1.0; });
   std::printf(
       "arrival to hand-over of the received-data notification (%zu bytes): median %.3f "
-      "ms, 99th percentile %.3f ms, max %.3f ms\n",
-      delays.size(), delays[delays.size() / 2], delays[delays.size() * 99 / 100], delays.back());
+      "ms, 99th percentile %.3f ms, max %.3f ms, %td over 1 ms\n",
+      delays.size(), delays[delays.size() / 2], delays[delays.size() * 99 / 100], delays.back(),
+      over1ms);
 }
 
 void CloseAfterLastAcknowledge(bool withdraw) {
