@@ -234,10 +234,14 @@ TEST_F(FormTest, EnterPressesTheFocusedButtonOrStartButNeverADisabledOne) {
   ShowActive();
   QSignalSpy starts(form->BtnStart, &QPushButton::clicked);
 
+  // Esc first, so that each update Enter starts ends at its first wait.
   form->ListBox->setFocus();
   QApplication::processEvents();
+  Press(Qt::Key_Escape);
   Press(Qt::Key_Return, QStringLiteral("\r"));
   EXPECT_EQ(starts.count(), 1);
+  EXPECT_EQ(platform->OpenCount(), 1u);
+  EXPECT_FALSE(form->CancelFlag());  // cleared by the ended update
 
   form->BtnCancel->setFocus();
   QApplication::processEvents();
@@ -254,6 +258,7 @@ TEST_F(FormTest, EnterPressesTheFocusedButtonOrStartButNeverADisabledOne) {
   Press(Qt::Key_Return, QStringLiteral("\r"));
   Press(Qt::Key_Enter, QStringLiteral("\r"));
   EXPECT_EQ(starts.count(), 1);
+  EXPECT_EQ(platform->OpenCount(), 1u);
   form->SetButtonEnabled(HostButton::Start, true);
 }
 
