@@ -134,6 +134,14 @@ TTarnUpForm::TTarnUpForm(std::shared_ptr<ISerialPlatform> platform, QWidget* par
   portGroup_->addButton(ui_->RGComItem1, 1);
   portGroup_->addButton(ui_->RGComItem2, 2);
   portGroup_->addButton(ui_->RGComItem3, 3);
+  // Like one control in the tab order: Tab enters the group at the chosen
+  // port, the arrow keys move (and choose) within it.
+  connect(portGroup_, &QButtonGroup::buttonToggled, this, [](QAbstractButton* button, bool on) {
+    button->setFocusPolicy(on ? Qt::StrongFocus : Qt::ClickFocus);
+  });
+  for (QAbstractButton* item : portGroup_->buttons()) {
+    item->setFocusPolicy(item->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+  }
   SetItemIndex(0);
 
   ListBox->setItemDelegate(new TFixedHeightDelegate(ListBox));

@@ -191,6 +191,15 @@ TEST_F(FormTest, TabAndArrowsMoveWhileTypedLettersReachNoControl) {
   Press(Qt::Key_Up);
   EXPECT_EQ(form->ItemIndex(), 0);
 
+  // Tab into the group lands on the chosen port.
+  form->SetItemIndex(2);
+  form->ListBox->setFocus();
+  QApplication::processEvents();
+  Press(Qt::Key_Tab, QStringLiteral("\t"));
+  EXPECT_EQ(QApplication::focusWidget(), Item(2));
+  Press(Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget(), form->ListBox);
+
   // The list's jump to the line beginning with a letter does not act.
   form->ListBox->setFocus();
   QApplication::processEvents();
