@@ -280,10 +280,6 @@ TEST_F(FormTest, TheTickCounterCountsTimerEvents) {
   while (form->TickCount() < 800 && clock.elapsed() < 3000) form->WaitForActivity();
   EXPECT_GE(form->TickCount(), 800);
   EXPECT_EQ(form->TickCount() % 200, 0);
-  // Each wait for activity returns by the next tick at the latest.
-  clock.restart();
-  form->WaitForActivity();
-  EXPECT_LT(clock.elapsed(), 1000);
 }
 
 TEST_F(FormTest, LogosHaveTheirSilverBackgroundInTheFaceColour) {
