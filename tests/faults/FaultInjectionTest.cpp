@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -79,9 +80,7 @@ std::vector<std::uint64_t> UsesToFail(const CallPlan& plan, std::uint64_t total)
     // How often the event thread waits depends on how its wake-ups fall
     // against the update (bytes that arrive during a hand-over share one
     // wake-up), so only its first uses are fixed points of every run.
-    for (const std::uint64_t u : {1U, 2U, 5U, 10U, 20U}) {
-      if (u <= total) uses.insert(u);
-    }
+    for (const std::uint64_t u : {1U, 2U, 5U, 10U}) uses.insert(u);
   } else if (!plan.sampled) {
     for (std::uint64_t u = 1; u <= total; ++u) uses.insert(u);
   } else if (total > 0) {
@@ -194,21 +193,37 @@ TEST(FaultInjection, EveryPlatformCallFailingAtEachUseEndsIdle) {
     }
     for (const std::uint64_t use : UsesToFail(plan, total)) {
       SCOPED_TRACE(plan.call + "#" + std::to_string(use) + " (" + std::strerror(plan.code) + ")");
-      ScriptHost host;
-      host.SetEventSync(true);
-      TarnModel device;
-      device.Attach(host.Fake());
-      host.Faults().Arm(plan.call, use, plan.code);
-      const auto began = std::chrono::steady_clock::now();
+      // A use of the event wait past the first few may not come in a run
+      // whose wake-ups fell together (a loaded machine): such a run is
+      // repeated, at most twice, until the armed use is reached.
+      std::unique_ptr<ScriptHost> window;
+      std::unique_ptr<TarnModel> tarn;
       Outcome outcome;
-      try {
-        outcome = host.Start();
-      } catch (const RunawayWait&) {
+      bool ended = true;
+      double seconds = 0;
+      for (int attempt = 0; attempt < 3; ++attempt) {
+        window.reset();  // before its device: the window's port calls into it
+        tarn = std::make_unique<TarnModel>();
+        window = std::make_unique<ScriptHost>();
+        window->SetEventSync(true);
+        tarn->Attach(window->Fake());
+        window->Faults().Arm(plan.call, use, plan.code);
+        const auto began = std::chrono::steady_clock::now();
+        try {
+          outcome = window->Start();
+        } catch (const RunawayWait&) {
+          ended = false;
+          break;
+        }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (!window->Faults().Fired().empty()) break;
+      }
+      if (!ended) {
         ADD_FAILURE() << "the run never ended";
         continue;
       }
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      ScriptHost& host = *window;
+      const TarnModel& device = *tarn;
       ++runs;
       callsFailed.insert(plan.call);
       const std::uint64_t waits = host.Faults().Uses("WaitCommEvent");
@@ -258,14 +273,12 @@ TEST(FaultInjection, EveryPlatformCallFailingAtEachUseEndsIdle) {
 
 namespace {
 
-// When the event mask cannot be set on open, the port's event wait returns
-// at once with an empty set, and the event thread goes straight into the
-// next wait: it spins on one core for as long as the port stays open (about
-// 100,000 waits in a 0.1 s update over the fake), and the update loses the
-// received-data wake-ups. A sound thread pauses after an empty wake-up while
-// the port is open, as it does after a failed wait. Disabled until the event
-// thread does so; run it with --gtest_also_run_disabled_tests.
-TEST(FaultInjection, DISABLED_FailedEventMaskDoesNotSpinTheEventThread) {
+// When the event mask cannot be set on open, the event wait must block (or
+// pause) instead of returning at once with an empty set; otherwise the event
+// thread spins on one core for as long as the port stays open (about 100,000
+// waits in a 0.1 s update over the fake) and the update loses its
+// received-data wake-ups.
+TEST(FaultInjection, FailedEventMaskDoesNotSpinTheEventThread) {
   ScriptHost host;
   TarnModel device;
   device.Attach(host.Fake());
