@@ -99,6 +99,22 @@ TEST(PtySimulator, ServesOneSessionPerOpening) {
   EXPECT_EQ(trace.front().bytes, " Q");
 }
 
+TEST(PtySimulator, ACloseFollowedAtOnceByAnOpenStartsANewSession) {
+  tarnsim::PtySimulator sim(Quick());
+  for (int round = 1; round <= 20; ++round) {
+    SCOPED_TRACE(round);
+    const int fd = OpenFarEnd(sim.Path());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ReadSome(fd, 2, 2000ms), " Q");
+    Write(fd, kSecurity);
+    ASSERT_EQ(ReadSome(fd, 1, 2000ms), "Y");
+    ::close(fd);  // and at once the next round opens again
+  }
+  const auto verdicts = sim.WaitForVerdicts(20, 2000ms);
+  ASSERT_EQ(verdicts.size(), 20U);
+  for (const auto& v : verdicts) EXPECT_EQ(v.linesReceived, 1);
+}
+
 TEST(PtySimulator, NothingIsSentBeforeTheFarEndOpens) {
   tarnsim::DeviceOptions o = Quick();
   o.powerOn = 0ms;

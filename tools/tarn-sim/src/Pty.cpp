@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -18,9 +20,6 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// How often the far end is checked while nobody holds it open: a closed far
-// end makes the master report POLLHUP at once, so it cannot be waited for.
-constexpr int kOpenCheckMs = 10;
 // How long a write may wait for room in the pty before its bytes are dropped.
 constexpr int kWriteWaitMs = 1000;
 
@@ -30,14 +29,6 @@ struct timespec ToTimespec(Nanos d) {
   ts.tv_sec = static_cast<time_t>(d.count() / 1'000'000'000);
   ts.tv_nsec = static_cast<long>(d.count() % 1'000'000'000);
   return ts;
-}
-
-bool Readable(int fd, int timeoutMs) {
-  struct pollfd p {
-    fd, POLLIN, 0
-  };
-  // Any event counts: a stop descriptor that breaks must not make the loop spin.
-  return ::poll(&p, 1, timeoutMs) > 0 && p.revents != 0;
 }
 
 }  // namespace
@@ -77,10 +68,41 @@ Pty::Pty() {
   const int far = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (far < 0) fail("open far end");
   ::close(far);
+  // From here on every opening and closing of the far end is reported.
+  events_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (events_ < 0) fail("inotify_init1");
+  if (::inotify_add_watch(events_, path_.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) <
+      0) {
+    const int e = errno;
+    ::close(events_);
+    events_ = -1;
+    errno = e;
+    fail("inotify_add_watch");
+  }
 }
 
 Pty::~Pty() {
   Close();
+  if (events_ >= 0) ::close(events_);
+}
+
+std::vector<Pty::FarEnd> Pty::TakeFarEndEvents() {
+  std::vector<FarEnd> taken;
+  alignas(struct inotify_event) char buf[4096];
+  while (true) {
+    const ssize_t n = ::read(events_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      struct inotify_event event {};
+      std::memcpy(&event, buf + at, sizeof event);
+      if (event.mask & IN_Q_OVERFLOW) taken.push_back(FarEnd::Lost);
+      if (event.mask & IN_OPEN) taken.push_back(FarEnd::Opened);
+      if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) taken.push_back(FarEnd::Closed);
+      at += static_cast<ssize_t>(sizeof event + event.len);
+    }
+  }
+  return taken;
 }
 
 bool Pty::FarEndOpen() const {
@@ -139,62 +161,97 @@ ServeEnd Serve(Pty& pty, const ServeOptions& options, int stopFd) {
     return true;
   };
 
-  while (true) {
-    if (!pty.IsOpen()) return ServeEnd::Failed;
-    if (!session) {
-      if (pty.FarEndOpen()) {
-        discardInput();
-        session.emplace(options.device);
-        if (options.log) session->SetLogger(options.log);
-        session->Connect(SteadyNow());
+  // Bytes still on their way from the far end belong to the session under way.
+  auto readInput = [&]() -> bool {
+    char buf[4096];
+    while (true) {
+      const ssize_t n = ::read(pty.Fd(), buf, sizeof buf);
+      if (n > 0) {
+        const Nanos at = SteadyNow();
+        const std::string_view bytes(buf, static_cast<std::size_t>(n));
+        if (options.trace) options.trace(TraceEvent{at, false, std::string(bytes)});
+        if (session) session->Receive(bytes, at);
         continue;
       }
-      if (Readable(stopFd, kOpenCheckMs)) return ServeEnd::Stopped;
-      continue;
+      if (n < 0 && errno == EINTR) continue;
+      return !(n < 0 && errno == EIO);  // false: nobody holds the far end
     }
+  };
+  auto beginSession = [&]() {
+    discardInput();
+    // What the far end's last holder left unread is not for the new one.
+    ::tcflush(pty.Fd(), TCOFLUSH);
+    session.emplace(options.device);
+    if (options.log) session->SetLogger(options.log);
+    session->Connect(SteadyNow());
+  };
+  // How many hold the far end open; a session lasts while anyone does.
+  int holders = 0;
 
-    struct pollfd fds[2] = {{pty.Fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-    const std::optional<Nanos> due = session->NextDue();
+  while (true) {
+    if (!pty.IsOpen()) return ServeEnd::Failed;
+    // While nobody holds the far end the master reports POLLHUP without
+    // end, so it is only watched during a session.
+    struct pollfd fds[3] = {
+        {session ? pty.Fd() : -1, POLLIN, 0}, {stopFd, POLLIN, 0}, {pty.EventFd(), POLLIN, 0}};
+    const std::optional<Nanos> due = session ? session->NextDue() : std::nullopt;
     struct timespec ts {};
     if (due) ts = ToTimespec(*due - SteadyNow());
-    const int ready = ::ppoll(fds, 2, due ? &ts : nullptr, nullptr);
+    const int ready = ::ppoll(fds, 3, due ? &ts : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       log(std::string("poll failed: ") + std::system_category().message(errno));
       endSession();
       return ServeEnd::Failed;
     }
-    bool farClosed = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    if (fds[0].revents & POLLIN) {
-      char buf[4096];
-      while (true) {
-        const ssize_t n = ::read(pty.Fd(), buf, sizeof buf);
-        if (n > 0) {
-          const Nanos at = SteadyNow();
-          const std::string_view bytes(buf, static_cast<std::size_t>(n));
-          if (options.trace) options.trace(TraceEvent{at, false, std::string(bytes)});
-          session->Receive(bytes, at);
-          continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EIO) farClosed = true;
-        break;
-      }
-    }
-    if (farClosed) {
-      endSession();
-      discardInput();
-      if (options.once) return ServeEnd::SessionEnded;
-      continue;
-    }
+    // Any event counts: a stop descriptor that breaks must not make the loop spin.
     if (fds[1].revents != 0) {
+      if (session) readInput();
       endSession();
       return ServeEnd::Stopped;
     }
+    if (fds[0].revents & POLLIN) readInput();
+    bool sessionEnded = false;
+    if (fds[2].revents & POLLIN) {
+      for (const Pty::FarEnd event : pty.TakeFarEndEvents()) {
+        switch (event) {
+          case Pty::FarEnd::Opened:
+            if (holders++ == 0) beginSession();
+            break;
+          case Pty::FarEnd::Closed:
+            if (holders > 0 && --holders == 0 && session) {
+              readInput();
+              endSession();
+              discardInput();
+              sessionEnded = true;
+            }
+            break;
+          case Pty::FarEnd::Lost:
+            holders = pty.FarEndOpen() ? 1 : 0;
+            if (holders == 0 && session) {
+              readInput();
+              endSession();
+              sessionEnded = true;
+            } else if (holders == 1 && !session) {
+              beginSession();
+            }
+            break;
+        }
+      }
+    } else if (session && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      // The far end's close is reported before the line hangs up, so this is
+      // a hang-up nobody announced; end the session rather than spin on it.
+      holders = 0;
+      endSession();
+      discardInput();
+      sessionEnded = true;
+    }
+    if (sessionEnded && options.once) return ServeEnd::SessionEnded;
+    if (!session) continue;
+
     const Nanos now = SteadyNow();
     Output out = session->Poll(now);
     if (!out.bytes.empty() && !write(out.bytes, now)) {
-      endSession();
-      if (options.once) return ServeEnd::SessionEnded;
+      // The far end is gone; its close is on its way as an event.
       continue;
     }
     if (out.hangUp) {

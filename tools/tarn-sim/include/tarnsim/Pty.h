@@ -10,6 +10,7 @@
 // fresh device and ends with a verdict.
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -39,8 +40,16 @@ class Pty {
   // Hangs up: the far end reads end of line / gets an error from then on.
   void Close();
 
+  // Openings and closings of the far end, queued by the kernel in the order
+  // they happened, so that a close followed at once by a new open is never
+  // missed. EventFd() becomes readable when some are pending.
+  enum class FarEnd : std::uint8_t { Opened, Closed, Lost };  // Lost: the queue overflowed
+  [[nodiscard]] int EventFd() const { return events_; }
+  std::vector<FarEnd> TakeFarEndEvents();
+
  private:
   int fd_ = -1;
+  int events_ = -1;
   std::string path_;
 };
 
