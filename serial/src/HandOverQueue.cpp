@@ -31,7 +31,11 @@ bool HandOverQueue::Post(const void* source, std::function<void()> call) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return item->state == Item::Done || item->state == Item::Withdrawn; });
   if (item->state == Item::Withdrawn) return false;
-  if (item->failure) std::rethrow_exception(item->failure);
+  // Take the failure out while the lock is held, and raise it only after
+  // releasing the lock, so the owner's thread never touches it again.
+  std::exception_ptr failure = std::move(item->failure);
+  lock.unlock();
+  if (failure) std::rethrow_exception(failure);
   return true;
 }
 

@@ -167,6 +167,5 @@ class FakePlatform : public ISerialPlatform {
   std::string written_;
   std::size_t waitsEntered_ = 0;
   std::size_t waitersNow_ = 0;
-  std::size_t usersNow_ = 0;
   DeviceHook hook_;
 };
