@@ -7,7 +7,9 @@
 // signal, so the opening is the closest thing to "the operator switches the
 // device on"), and the session ends when the far end is closed again, when
 // the device hangs up, or when the simulator is stopped. Each session gets a
-// fresh device and ends with a verdict.
+// fresh device and ends with a verdict. Openings and closings are taken from
+// the kernel's queue of file events on the far end (inotify), not from the
+// master's hang-up state, which a quick close and reopen would hide.
 
 #include <condition_variable>
 #include <cstdint>
