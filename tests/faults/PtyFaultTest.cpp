@@ -18,14 +18,14 @@
 #include <vector>
 
 #include "FaultPlatform.h"
-#include "RealTimeHost.h"
 #include "serial/PosixPlatform.h"
 #include "tarnsim/PortLink.h"
 #include "tarnsim/Pty.h"
+#include "updatebench/HeadlessHost.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Outcome = RealTimeHost::Outcome;
+using Outcome = HeadlessHost::Outcome;
 
 namespace {
 
@@ -65,7 +65,9 @@ class PtyFaults : public ::testing::Test {
     dir_ = pattern;
     baseline_ = OpenDescriptors();
     faults_ = std::make_shared<FaultPlatform>(MakePosixPlatform(PortsDirectoryMapper(dir_)));
-    host_ = std::make_unique<RealTimeHost>(faults_, kTick);
+    HeadlessHost::Options options;
+    options.tickPeriod = kTick;
+    host_ = std::make_unique<HeadlessHost>(options, faults_);
   }
   void TearDown() override {
     host_.reset();
@@ -88,7 +90,7 @@ class PtyFaults : public ::testing::Test {
   std::unique_ptr<tarnsim::PtySimulator> sim_;
   std::optional<tarnsim::PortLink> link_;
   std::shared_ptr<FaultPlatform> faults_;
-  std::unique_ptr<RealTimeHost> host_;
+  std::unique_ptr<HeadlessHost> host_;
 };
 
 TEST_F(PtyFaults, FailingRealPortRunsLeaveNoDescriptorBehind) {
@@ -116,7 +118,7 @@ TEST_F(PtyFaults, FailingRealPortRunsLeaveNoDescriptorBehind) {
     faults_->Reset();
     faults_->Arm(c.call, c.use, c.code);
     const auto began = std::chrono::steady_clock::now();
-    const Outcome outcome = host_->Start();
+    const Outcome outcome = host_->RunOnce();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     EXPECT_EQ(faults_->Fired().size(), 1U);
@@ -141,7 +143,7 @@ TEST_F(PtyFaults, FailingRealPortRunsLeaveNoDescriptorBehind) {
   }
   // And a clean run after all of them.
   faults_->Reset();
-  EXPECT_EQ(host_->Start().kind, Outcome::Completed);
+  EXPECT_EQ(host_->RunOnce().kind, Outcome::Completed);
   EXPECT_EQ(OpenDescriptors(), before);
   const auto verdicts = sim_->WaitForVerdicts(++sessions, 5000ms);
   ASSERT_EQ(verdicts.size(), sessions);
@@ -156,7 +158,7 @@ TEST_F(PtyFaults, HangUpMidUpdateClosesThePortAndTheNextStartWorks) {
     Connect(options);
     const std::string line = sim_->Path();
 
-    const Outcome outcome = host_->Start();
+    const Outcome outcome = host_->RunOnce();
     EXPECT_EQ(outcome.kind, Outcome::SerialFailure);
     EXPECT_EQ(outcome.message, kNoAnswer);
     EXPECT_EQ(host_->HighestProgress(), block - 1);
@@ -178,7 +180,7 @@ TEST_F(PtyFaults, HangUpMidUpdateClosesThePortAndTheNextStartWorks) {
 
     // Start again while the link still names the vanished line: the port
     // does not open, the component says why, and the window stays idle.
-    const Outcome dead = host_->Start();
+    const Outcome dead = host_->RunOnce();
     EXPECT_EQ(dead.kind, Outcome::Completed);
     EXPECT_TRUE(host_->Status().empty());
     EXPECT_EQ(host_->Boxes().size(), 1U);
@@ -186,7 +188,7 @@ TEST_F(PtyFaults, HangUpMidUpdateClosesThePortAndTheNextStartWorks) {
 
     // The device is back: the next Start runs the whole update.
     Connect(Device());
-    const Outcome again = host_->Start();
+    const Outcome again = host_->RunOnce();
     EXPECT_EQ(again.kind, Outcome::Completed) << again.message;
     EXPECT_EQ(host_->Status().back(), "Update succesful !!");
     EXPECT_TRUE(host_->Boxes().empty());

@@ -7,8 +7,11 @@
 #include "update/UpdateSequence.h"
 
 HeadlessHost::HeadlessHost(Options options)
+    : HeadlessHost(options, MakePosixPlatform(PortsDirectoryMapper(options.portsDir))) {}
+
+HeadlessHost::HeadlessHost(Options options, std::shared_ptr<ISerialPlatform> platform)
     : options_(std::move(options)),
-      serial_(*this, MakePosixPlatform(PortsDirectoryMapper(options_.portsDir))),
+      serial_(*this, std::move(platform)),
       nextTick_(std::chrono::steady_clock::now() + options_.tickPeriod) {
   // The line settings of the update window.
   serial_.SetBaudrate(38400);
@@ -26,6 +29,11 @@ HeadlessHost::~HeadlessHost() {
 }
 
 HeadlessHost::Outcome HeadlessHost::RunOnce() {
+  {
+    const std::lock_guard lock(boxesMutex_);
+    boxes_.clear();
+  }
+  highestProgress_ = 0;
   try {
     RunUpdate(*this);
     return {};
@@ -45,7 +53,8 @@ void HeadlessHost::Dispatch() {
   const auto now = std::chrono::steady_clock::now();
   if (now >= nextTick_) {
     // Like a window timer: ticks missed while busy come as one.
-    ticks_ += 200;
+    // The counter wraps past its maximum like the window's, without overflow.
+    ticks_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks_) + 200U);
     nextTick_ += options_.tickPeriod;
     if (nextTick_ <= now) nextTick_ = now + options_.tickPeriod;
   }
@@ -73,6 +82,11 @@ void HeadlessHost::SetButtonEnabled(HostButton button, bool enabled) {
 
 bool HeadlessHost::ButtonEnabled(HostButton button) const {
   return buttons_[static_cast<int>(button)];
+}
+
+bool HeadlessHost::Idle() const {
+  return !serial_.Active() && !serial_.BreakState() && buttons_[0] && buttons_[1] && buttons_[2] &&
+         gauge_ == 0 && !cancel_;
 }
 
 void HeadlessHost::SetGaugeProgress(std::int32_t value) {

@@ -1,6 +1,7 @@
 #pragma once
 // The update window without a window: runs the update sequence over a real
-// serial port (the POSIX platform, ports looked up in a given directory),
+// serial port (the POSIX platform, ports looked up in a given directory, or
+// any platform given, such as one that injects faults),
 // with a tick counter driven by real time and an "operator" hook that runs
 // wherever the window would process its messages. For the end-to-end tests
 // and the update benchmark.
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,11 +38,14 @@ class HeadlessHost : public IUpdateHost, public ISerialOwner {
   };
 
   explicit HeadlessHost(Options options);
+  // Over the given platform; `options.portsDir` is not used.
+  HeadlessHost(Options options, std::shared_ptr<ISerialPlatform> platform);
   ~HeadlessHost() override;
   HeadlessHost(const HeadlessHost&) = delete;
   HeadlessHost& operator=(const HeadlessHost&) = delete;
 
   // Runs the update sequence once (the Start button) and says how it ended.
+  // The boxes and the highest progress are those of this run.
   Outcome RunOnce();
 
   // Called on every message processing, after the timer; may call Cancel().
@@ -72,6 +77,8 @@ class HeadlessHost : public IUpdateHost, public ISerialOwner {
   [[nodiscard]] const std::vector<std::string>& Status() const { return status_; }
   [[nodiscard]] std::vector<std::string> Boxes() const;
   [[nodiscard]] bool ButtonEnabled(HostButton button) const;
+  // Port closed, break off, the three buttons enabled, gauge 0, no cancel.
+  [[nodiscard]] bool Idle() const;
   // The tick counter when the gauge was last set to a value other than 0.
   [[nodiscard]] std::int32_t TicksAtLastProgress() const { return ticksAtProgress_; }
   [[nodiscard]] std::int32_t HighestProgress() const { return highestProgress_; }
