@@ -23,6 +23,12 @@
 #include "update/UpdateHost.h"
 #include "update/UpdateSequence.h"
 
+// The status list after a successful update, in order.
+inline const std::vector<std::string> kSuccessStatus = {
+    "Connect TARN to Power !", "TARN detected",           "TARN accepted security code",
+    "Flash erase -  Chip:  1", "Flash erase -  Chip:  2", "Flash erase -  Chip:  3",
+    "Update is running !!",    "Update succesful !!"};
+
 // Thrown when a run processes more messages than any ending needs: a wait
 // that would never end.
 class RunawayWait : public std::runtime_error {

@@ -48,10 +48,6 @@ namespace {
 
 using Outcome = ScriptHost::Outcome;
 
-const std::vector<std::string> kSuccessStatus = {
-    "Connect TARN to Power !", "TARN detected",           "TARN accepted security code",
-    "Flash erase -  Chip:  1", "Flash erase -  Chip:  2", "Flash erase -  Chip:  3",
-    "Update is running !!",    "Update succesful !!"};
 const std::string kChecksumError = "Checksum Error in internal data !";
 const std::string kNoAnswer = "Hardware antwortet nicht !";
 

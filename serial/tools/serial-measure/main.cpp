@@ -151,37 +151,46 @@ struct Rig {
   std::unique_ptr<TSerial> serial;
 };
 
-void CpuWithUnreadBytes(int seconds) {
-  Rig rig;
-  if (!rig.Open()) return;
-  rig.pty.Send("unread bytes");
+// Wall and CPU time, and the hand-overs posted, while the owner pumps for
+// `seconds` after a settling pause of 100 ms.
+struct Usage {
+  double wall = 0;
+  double cpu = 0;
+  std::size_t posts = 0;
+};
+
+Usage MeasureIdle(Rig& rig, int seconds) {
   rig.owner.PumpFor(std::chrono::milliseconds(100));
   const std::size_t postsBefore = rig.owner.Posts();
   const double cpu0 = CpuSeconds();
   const auto t0 = Clock::now();
   rig.owner.PumpFor(std::chrono::seconds(seconds));
-  const double wall = Ms(Clock::now() - t0) / 1000.0;
-  const double cpu = CpuSeconds() - cpu0;
+  Usage usage;
+  usage.wall = Ms(Clock::now() - t0) / 1000.0;
+  usage.cpu = CpuSeconds() - cpu0;
+  usage.posts = rig.owner.Posts() - postsBefore;
+  return usage;
+}
+
+void CpuWithUnreadBytes(int seconds) {
+  Rig rig;
+  if (!rig.Open()) return;
+  rig.pty.Send("unread bytes");
+  const Usage usage = MeasureIdle(rig, seconds);
   std::printf(
       "open port, %d bytes unread, %.1f s: CPU %.1f ms (%.3f %% of one core), %zu "
       "notifications meanwhile\n",
-      rig.serial->GetRxWaiting(), wall, cpu * 1000.0, 100.0 * cpu / wall,
-      rig.owner.Posts() - postsBefore);
+      rig.serial->GetRxWaiting(), usage.wall, usage.cpu * 1000.0, 100.0 * usage.cpu / usage.wall,
+      usage.posts);
 }
 
 void CpuWhenHungUp(int seconds) {
   Rig rig;
   if (!rig.Open()) return;
   rig.pty.HangUp();
-  rig.owner.PumpFor(std::chrono::milliseconds(100));
-  const std::size_t postsBefore = rig.owner.Posts();
-  const double cpu0 = CpuSeconds();
-  const auto t0 = Clock::now();
-  rig.owner.PumpFor(std::chrono::seconds(seconds));
-  const double wall = Ms(Clock::now() - t0) / 1000.0;
-  const double cpu = CpuSeconds() - cpu0;
+  const Usage usage = MeasureIdle(rig, seconds);
   std::printf("hung-up port, %.1f s: CPU %.1f ms (%.3f %% of one core), %zu failure reports\n",
-              wall, cpu * 1000.0, 100.0 * cpu / wall, rig.owner.Posts() - postsBefore);
+              usage.wall, usage.cpu * 1000.0, 100.0 * usage.cpu / usage.wall, usage.posts);
 }
 
 void ArrivalToHandOver() {
