@@ -100,7 +100,10 @@ void TEventThread::Pass() {
   const WaitResult waited = platform.WaitCommEvent(h);
   const std::uint32_t events = waited.events;
   if (waited.error != 0) {
-    if (s.Active()) {
+    // A wait the close outlasted (it could not be released and ran past the
+    // close's bound) returns its failure on the old handle. The port may be
+    // open again by then: that failure is not the new port's to report.
+    if (s.Active() && s.handle_.load() == h) {
       HandReport(waited.error);
       Pause(kFailurePause, true);
     }

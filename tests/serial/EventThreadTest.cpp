@@ -3,7 +3,10 @@
 // handling of failures.
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -353,6 +356,72 @@ TEST_F(EventThread, ClearMaskFromAFailedOpenStepDoesNotSpinTheThread) {
   EXPECT_LE(fake->WaitsEntered(), 2U);  // blocked, not returning over and over
   serial.SetActive(false);              // the close still releases it
   EXPECT_FALSE(fake->IsOpen());
+}
+
+}  // namespace
+
+namespace {
+
+// Holds back the result of a failed event wait until the test lets it go,
+// so the wait can be made to return after the port has been opened again.
+class HeldFailurePlatform : public FakePlatform {
+ public:
+  WaitResult WaitCommEvent(PortHandle h) override {
+    WaitResult result = FakePlatform::WaitCommEvent(h);
+    if (result.error == 0) return result;
+    std::unique_lock lock(gateMutex_);
+    held_ = true;
+    gate_.notify_all();
+    gate_.wait(lock, [this] { return released_; });
+    return result;
+  }
+  bool WaitHeld(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(gateMutex_);
+    return gate_.wait_for(lock, timeout, [this] { return held_; });
+  }
+  void Release() {
+    {
+      std::lock_guard lock(gateMutex_);
+      released_ = true;
+    }
+    gate_.notify_all();
+  }
+
+ private:
+  std::mutex gateMutex_;
+  std::condition_variable gate_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// The close cannot release the thread's wait (clearing the mask fails), so
+// it waits out its bound and closes the handle under the wait. That wait
+// fails on the old handle, and when it returns only after the next open,
+// its failure must not be reported against the new port.
+TEST(EventThreadStaleWait, FailureOfAWaitOnTheClosedHandleIsNotReportedOnTheNextOpen) {
+  ManualSerialOwner owner;
+  const auto fake = std::make_shared<HeldFailurePlatform>();
+  std::vector<std::int32_t> reported;
+  {
+    TSerial serial(owner, fake);
+    serial.SetNotifyErrors(neEvent);
+    serial.OnError = [&](TSerial& s) { reported.push_back(s.ErrorCode()); };
+    serial.SetActive(true);
+    ASSERT_TRUE(fake->WaitForWaiter(1, kBound));
+    fake->FailNext("SetCommMask", 5);
+    serial.SetActive(false);  // takes the close's full bound
+    ASSERT_FALSE(fake->IsOpen());
+    ASSERT_TRUE(fake->WaitHeld(kBound));  // the old wait failed: EBADF
+    serial.SetActive(true);
+    ASSERT_TRUE(serial.Active());
+    fake->Release();
+    // The thread goes on to serve the new port.
+    ASSERT_TRUE(owner.PumpUntil([&] { return fake->WaitForWaiter(2, 0ms); }, kBound));
+    owner.PumpFor(100ms);
+    EXPECT_EQ(reported, std::vector<std::int32_t>({5}));
+    EXPECT_EQ(serial.ErrorCode(), 5);
+    EXPECT_TRUE(serial.Active());
+  }
 }
 
 }  // namespace
