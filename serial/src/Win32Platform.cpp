@@ -1,0 +1,5 @@
+#include "serial/Win32Platform.h"
+
+std::shared_ptr<ISerialPlatform> MakeWin32Platform() {
+  return nullptr;
+}
