@@ -1,7 +1,184 @@
 #include "serial/PosixPortMap.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string_view>
 #include <system_error>
+#include <tuple>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// `name` is `prefix` followed by a decimal number, stored in `number`.
+bool NumberedName(std::string_view name, std::string_view prefix, unsigned& number) {
+  if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view digits = name.substr(prefix.size());
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return ec == std::errc() && end == digits.data() + digits.size();
+}
+
+std::string Canonical(const fs::path& path) {
+  std::error_code ec;
+  const fs::path resolved = fs::canonical(path, ec);
+  return ec ? std::string() : resolved.string();
+}
+
+bool Exists(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(path, ec) && !ec;
+}
+
+// The names in `dir`, sorted; none when it cannot be read.
+std::vector<std::string> Names(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The port type the UART driver reports for `node` (0: unknown, no UART);
+// -1 when it reports none.
+long UartType(const PortMapRoots& roots, const std::string& node) {
+  std::ifstream in(roots.sys / "class" / "tty" / node / "type");
+  long type = -1;
+  if (!(in >> type)) return -1;
+  return type;
+}
+
+fs::path ByIdDir(const PortMapRoots& roots) {
+  return roots.dev / "serial" / "by-id";
+}
+
+// Device (canonical path) → its by-id name; the first name in order when a
+// device has several.
+std::map<std::string, std::string> ByIdNames(const PortMapRoots& roots) {
+  std::map<std::string, std::string> names;
+  const fs::path dir = ByIdDir(roots);
+  for (const std::string& name : Names(dir)) {
+    const std::string device = Canonical(dir / name);
+    if (!device.empty()) names.emplace(device, name);
+  }
+  return names;
+}
+
+struct Found {
+  PortTarget target;
+  std::string device;  // canonical path
+};
+
+// Where the user's link `entry` leads.
+Found FollowLink(const fs::path& entry, const std::map<std::string, std::string>& byId) {
+  Found found;
+  found.target.via = "link";
+  found.target.link = entry.string();
+  found.device = Canonical(entry);
+  if (!found.device.empty()) {
+    found.target.path = found.device;
+    if (const auto it = byId.find(found.device); it != byId.end()) found.target.byId = it->second;
+    return found;
+  }
+  // Nothing behind it: name what the link points at, the way it says it.
+  std::error_code ec;
+  fs::path to = fs::read_symlink(entry, ec);
+  if (ec) {
+    found.target.path = entry.string();
+    return found;
+  }
+  if (to.is_relative()) to = entry.parent_path() / to;
+  to = to.lexically_normal();
+  found.target.path = to.string();
+  if (to.parent_path().filename() == "by-id") found.target.byId = to.filename().string();
+  return found;
+}
+
+// COMn → link target, for every COMn entry of the ports directory.
+std::map<unsigned, Found> Links(const PortMapRoots& roots,
+                                const std::map<std::string, std::string>& byId) {
+  std::map<unsigned, Found> links;
+  if (roots.portsDir.empty()) return links;
+  for (const std::string& name : Names(roots.portsDir)) {
+    unsigned number = 0;
+    if (NumberedName(name, "COM", number) && number >= 1 &&
+        name == "COM" + std::to_string(number)) {
+      links.emplace(number, FollowLink(roots.portsDir / name, byId));
+    }
+  }
+  return links;
+}
+
+// The serial ports that exist, in numbering order (see the header).
+std::vector<Found> Discover(const PortMapRoots& roots,
+                            const std::map<std::string, std::string>& byId) {
+  std::vector<std::pair<unsigned, Found>> uarts;
+  std::vector<std::pair<std::string, Found>> named;
+  std::vector<std::tuple<std::string, unsigned, Found>> unnamed;
+  std::set<std::string> seen;
+
+  for (const std::string& name : Names(roots.dev)) {
+    unsigned number = 0;
+    const fs::path node = roots.dev / name;
+    if (NumberedName(name, "ttyS", number)) {
+      if (UartType(roots, name) > 0) {
+        const std::string device = Canonical(node);
+        if (device.empty() || !seen.insert(device).second) continue;
+        uarts.push_back({number, {{node.string(), {}, "uart", {}}, device}});
+      }
+      continue;
+    }
+    for (std::string_view prefix : {"ttyACM", "ttyUSB"}) {
+      if (!NumberedName(name, prefix, number)) continue;
+      const std::string device = Canonical(node);
+      if (device.empty() || !seen.insert(device).second) break;
+      if (const auto it = byId.find(device); it != byId.end()) {
+        named.push_back({it->second, {{node.string(), it->second, "usb", {}}, device}});
+      } else {
+        unnamed.emplace_back(std::string(prefix), number,
+                             Found{{node.string(), {}, "usb", {}}, device});
+      }
+      break;
+    }
+  }
+  // Adapters of other drivers that have a by-id name, kept under their node
+  // in dev when it is there.
+  for (const auto& [device, name] : byId) {
+    if (seen.count(device) != 0) continue;
+    const fs::path node = roots.dev / fs::path(device).filename();
+    unsigned number = 0;
+    if (NumberedName(node.filename().string(), "ttyS", number)) continue;
+    const std::string shown = Canonical(node) == device ? node.string() : device;
+    seen.insert(device);
+    named.push_back({name, {{shown, name, "usb", {}}, device}});
+  }
+
+  std::sort(uarts.begin(), uarts.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(named.begin(), named.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(unnamed.begin(), unnamed.end(), [](const auto& a, const auto& b) {
+    return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
+  });
+
+  std::vector<Found> ports;
+  for (auto& entry : uarts) ports.push_back(std::move(entry.second));
+  for (auto& entry : named) ports.push_back(std::move(entry.second));
+  for (auto& entry : unnamed) ports.push_back(std::move(std::get<2>(entry)));
+  return ports;
+}
+
+std::string ComName(unsigned number) {
+  return "COM" + std::to_string(number);
+}
+
+}  // namespace
 
 PortMapRoots DefaultPortMapRoots() {
   PortMapRoots roots;
@@ -13,21 +190,110 @@ PortMapRoots DefaultPortMapRoots() {
   return roots;
 }
 
-PortTarget LookUpComPort(unsigned number, const PortMapRoots& roots) {
-  if (number == 0) return {};
-  const std::string name = "COM" + std::to_string(number);
-  if (!roots.portsDir.empty()) {
-    std::error_code ec;
-    const std::filesystem::path entry = roots.portsDir / name;
-    if (std::filesystem::symlink_status(entry, ec).type() !=
-            std::filesystem::file_type::not_found &&
-        !ec) {
-      return {entry.string(), {}, "link"};
-    }
+std::vector<PortTarget> MapComPorts(unsigned count, const PortMapRoots& roots) {
+  const std::map<std::string, std::string> byId = ByIdNames(roots);
+  const std::map<unsigned, Found> links = Links(roots, byId);
+  std::set<std::string> linked;
+  for (const auto& [number, found] : links) {
+    if (!found.device.empty()) linked.insert(found.device);
   }
-  return {(roots.dev / ("ttyS" + std::to_string(number - 1))).string(), {}, "uart"};
+
+  std::vector<PortTarget> map(count);
+  const std::vector<Found> ports = Discover(roots, byId);
+  auto next = ports.begin();
+  for (unsigned number = 1; number <= count; ++number) {
+    if (const auto it = links.find(number); it != links.end()) {
+      map[number - 1] = it->second.target;
+      continue;
+    }
+    while (next != ports.end() && linked.count(next->device) != 0) ++next;
+    if (next == ports.end()) continue;
+    map[number - 1] = next->target;
+    ++next;
+  }
+  return map;
 }
 
-std::string MissingPortText(unsigned number, const PortMapRoots& /*roots*/) {
-  return "COM" + std::to_string(number) + ": no such port";
+PortTarget LookUpComPort(unsigned number, const PortMapRoots& roots) {
+  if (number == 0) return {};
+  return MapComPorts(number, roots).back();
+}
+
+std::string DescribeComPort(unsigned number, const PortTarget& target, const PortMapRoots& roots) {
+  if (target.path.empty()) {
+    std::string text = "No device: plug in a serial adapter";
+    if (!roots.portsDir.empty())
+      text += ", or link one as " + (roots.portsDir / ComName(number)).string();
+    return text;
+  }
+  if (target.via == "link" && !Exists(target.path)) {
+    return "Nothing at " + target.path + " (linked as " + target.link +
+           "): the adapter may be unplugged";
+  }
+  std::string text = target.path;
+  if (target.via == "uart") text += ", serial port of this computer";
+  if (!target.byId.empty()) {
+    text += ", USB adapter " + target.byId;
+  } else if (target.via == "usb") {
+    text += ", USB adapter";
+  }
+  if (target.via == "link") text += " (linked as " + target.link + ")";
+  return text;
+}
+
+std::vector<std::string> ComPortTooltips(unsigned count, const PortMapRoots& roots) {
+  const std::vector<PortTarget> map = MapComPorts(count, roots);
+  std::vector<std::string> tips;
+  tips.reserve(map.size());
+  for (unsigned number = 1; number <= count; ++number) {
+    tips.push_back(DescribeComPort(number, map[number - 1], roots));
+  }
+  return tips;
+}
+
+std::string MissingPortText(unsigned number, const PortMapRoots& roots) {
+  if (number == 0) return "There is no COM0: ports are numbered from COM1";
+  const std::string com = ComName(number);
+  const std::vector<PortTarget> map = MapComPorts(number, roots);
+  const PortTarget& target = map.back();
+  const std::string byIdDir = ByIdDir(roots).string();
+  const std::string linkPath =
+      roots.portsDir.empty() ? std::string() : (roots.portsDir / com).string();
+  const std::string howToLink = linkPath.empty()
+                                    ? std::string()
+                                    : " or link it: mkdir -p " + roots.portsDir.string() +
+                                          " && ln -sf " + byIdDir + "/ADAPTER " + linkPath +
+                                          " (ls " + byIdDir + " lists the adapters)";
+
+  if (target.via == "link") {
+    return com + " is linked to " + target.path + " by " + target.link + ", but " + target.path +
+           " is not there: the adapter may be unplugged. Plug it in" +
+           (howToLink.empty() ? std::string() : "," + howToLink);
+  }
+  if (!target.path.empty()) {
+    std::string name = target.path;
+    if (!target.byId.empty()) name += " (" + target.byId + ")";
+    return com + " was " + name +
+           ", which is not there any more: the adapter may have been unplugged. Plug it in and "
+           "press Start again";
+  }
+
+  std::string text = "There is no " + com + ": ";
+  if (!linkPath.empty()) text += "there is no link " + linkPath + ", and ";
+  std::string found;
+  for (unsigned other = 1; other < number; ++other) {
+    const PortTarget& port = map[other - 1];
+    if (port.via != "uart" && port.via != "usb") continue;
+    found += (found.empty() ? "" : ", ") + ComName(other) + " (" + port.path + ")";
+  }
+  if (found.empty()) {
+    text += "no serial port was found (no UART reported in " +
+            (roots.sys / "class" / "tty").string() + ", no USB adapter in " + roots.dev.string() +
+            ")";
+  } else {
+    text += "the serial ports found are " + found;
+  }
+  text += ". To use an adapter as " + com + ", plug it in";
+  text += howToLink.empty() ? std::string() : "," + howToLink;
+  return text;
 }
