@@ -1,0 +1,160 @@
+// tarn-guest: the updater without a window, inside the emulated machine of
+// the real-driver test. It opens each COMn the way the program does (the
+// default port mapping, no links), runs one full update on it and prints
+// what the host checks, one fact a line:
+//
+//   map COMn path=P via=V byid=B        what COM1..COM4 reach without links
+//   run COMn device=D how=mapped|linked  the update on COMn begins
+//   flags COMn before=0xF after=0xF low_latency=B->A   serial flags (TIOCGSERIAL)
+//   outcome COMn result=completed|failure|aborted status=N boxes=N [message=M]
+//   box COMn TEXT                        each error box of the run
+//
+//   tarn-guest COMn=DEVICE...
+//
+// DEVICE is where COMn should lead. When the mapping leads elsewhere, the
+// run still goes to DEVICE, through a link in the ports directory, so the
+// driver's figures are measured either way; the host judges the mapping from
+// the "map" lines.
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/PosixPlatform.h"
+#include "serial/PosixPortMap.h"
+#include "updatebench/HeadlessHost.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The serial flags of `device` as the driver holds them, read on a short
+// opening of our own; nullopt when the driver has none.
+std::optional<int> SerialFlags(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  serial_struct info{};
+  const int rc = ::ioctl(fd, TIOCGSERIAL, &info);
+  ::close(fd);
+  if (rc != 0) return std::nullopt;
+  return info.flags;
+}
+
+std::string Hex(const std::optional<int>& flags) {
+  if (!flags) return "none";
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(*flags));
+  return text;
+}
+
+std::string LowLatency(const std::optional<int>& flags) {
+  if (!flags) return "?";
+  return (static_cast<unsigned>(*flags) & static_cast<unsigned>(ASYNC_LOW_LATENCY)) != 0 ? "1"
+                                                                                         : "0";
+}
+
+std::string Resolved(const std::string& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  return ec ? path : real.string();
+}
+
+const char* OutcomeName(HeadlessHost::Outcome::Kind kind) {
+  switch (kind) {
+    case HeadlessHost::Outcome::Completed:
+      return "completed";
+    case HeadlessHost::Outcome::SerialFailure:
+      return "failure";
+    case HeadlessHost::Outcome::Aborted:
+      return "aborted";
+  }
+  return "?";
+}
+
+// One update on COM`number`, which should lead to `device`.
+void Run(unsigned number, const std::string& device) {
+  const std::string name = "COM" + std::to_string(number);
+  const PortMapRoots roots = DefaultPortMapRoots();
+  const PortTarget target = LookUpComPort(number, roots);
+  std::optional<fs::path> link;
+  if (target.path.empty() || Resolved(target.path) != device) {
+    // The mapping leads elsewhere: reach the device through a link.
+    std::error_code ec;
+    fs::create_directories(roots.portsDir, ec);
+    link = roots.portsDir / name;
+    fs::remove(*link, ec);
+    fs::create_symlink(device, *link, ec);
+    if (ec)
+      std::printf("note %s cannot link %s: %s\n", name.c_str(), device.c_str(),
+                  ec.message().c_str());
+  }
+  std::printf("run %s device=%s how=%s\n", name.c_str(), device.c_str(),
+              link ? "linked" : "mapped");
+  std::fflush(stdout);
+
+  const std::optional<int> before = SerialFlags(device);
+  HeadlessHost::Outcome outcome;
+  std::size_t statusLines = 0;
+  std::vector<std::string> boxes;
+  {
+    HeadlessHost::Options options;
+    options.portIndex = static_cast<int>(number) - 1;
+    HeadlessHost host(options, MakePosixPlatform());
+    outcome = host.RunOnce();
+    statusLines = host.Status().size();
+    boxes = host.Boxes();
+  }
+  const std::optional<int> after = SerialFlags(device);
+  if (link) {
+    std::error_code ec;
+    fs::remove(*link, ec);
+  }
+
+  std::printf("flags %s before=%s after=%s low_latency=%s->%s\n", name.c_str(), Hex(before).c_str(),
+              Hex(after).c_str(), LowLatency(before).c_str(), LowLatency(after).c_str());
+  for (const std::string& box : boxes) std::printf("box %s %s\n", name.c_str(), box.c_str());
+  std::printf("outcome %s result=%s status=%zu boxes=%zu", name.c_str(), OutcomeName(outcome.kind),
+              statusLines, boxes.size());
+  if (!outcome.message.empty()) std::printf(" message=%s", outcome.message.c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The mapping as the program finds it, before any run adds a link.
+  const PortMapRoots roots = DefaultPortMapRoots();
+  for (unsigned n = 1; n <= 4; ++n) {
+    const PortTarget target = LookUpComPort(n, roots);
+    std::printf("map COM%u path=%s via=%s byid=%s\n", n,
+                target.path.empty() ? "-" : Resolved(target.path).c_str(),
+                target.via.empty() ? "-" : target.via.c_str(),
+                target.byId.empty() ? "-" : target.byId.c_str());
+  }
+  std::fflush(stdout);
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto eq = arg.find('=');
+    if (arg.rfind("COM", 0) != 0 || eq == std::string::npos) {
+      std::fprintf(stderr, "usage: tarn-guest COMn=DEVICE...\n");
+      return 2;
+    }
+    const unsigned long number = std::strtoul(arg.substr(3, eq - 3).c_str(), nullptr, 10);
+    if (number < 1 || number > 4) {
+      std::fprintf(stderr, "tarn-guest: %s: COM1 to COM4 only\n", arg.c_str());
+      return 2;
+    }
+    Run(static_cast<unsigned>(number), arg.substr(eq + 1));
+  }
+  return 0;
+}

@@ -1,0 +1,107 @@
+#pragma once
+// What the emulated hardware of one serial line saw, from QEMU's trace
+// events, and the checks of one update run on it.
+//
+// 16550A UART (serial_read / serial_write / serial_update_parameters): the
+// registers by offset: LCR (3) gives data bits, stop bits, parity, the break
+// bit and the divisor latch; DLL/DLM (0/1 with the latch open) the divisor;
+// MCR (4) DTR and RTS; every read of MSR (6) is one look at the modem lines.
+// FTDI chip (usb_serial_handle_control / usb_serial_set_baud): the vendor
+// requests SET_MODEM_CTRL (0x4001: DTR, RTS with their mask bits), SET_DATA
+// (0x4004: data bits, parity, stop bits, break bit 14), SET_LATENCY (0x4009)
+// and GET_MODEM_STATUS (0xc005), the only modem-status request the host
+// makes (the chip's own status bytes in every bulk-in packet are not
+// requests).
+//
+// One update run on a line is a session: it begins when the updater sets the
+// break and ends when DTR or RTS drops. Openings without a break (the
+// guest's own look at the serial flags) are not sessions.
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnsim/Device.h"
+
+namespace realdriver {
+
+using tarnsim::Nanos;
+
+enum class LineKind : std::uint8_t { Uart, Ftdi };
+
+// What a trace line changed on this line, for the simulated device.
+enum class Change : std::uint8_t { None, BreakOn, BreakOff, Closed };
+
+struct Settings {
+  std::uint64_t baud = 0;
+  unsigned divisor = 0;  // UART only
+  int dataBits = 0;
+  int stopBits = 0;
+  bool parity = false;
+  bool dtr = false;
+  bool rts = false;
+  int latencyMs = -1;  // FTDI only; -1 unknown
+};
+
+struct Session {
+  Nanos breakOnAt{0};
+  std::optional<Nanos> spaceAt;
+  std::optional<Nanos> breakOffAt;
+  std::optional<Nanos> closedAt;
+  Settings atBreak;
+  int latencyAtOpen = -1;
+  int latencyAtEnd = -1;
+  bool bothDropped = false;
+  std::vector<Nanos> modemLooks;  // during the power wait
+  std::optional<tarnsim::Verdict> verdict;
+  std::size_t bytesFromGuest = 0;
+  std::vector<std::string> failures;
+};
+
+class LineTrace {
+ public:
+  explicit LineTrace(LineKind kind) : kind_(kind) {}
+
+  // One line of QEMU's trace output; lines of other devices change nothing.
+  Change Feed(const std::string& text, Nanos now);
+  // The device's space left for the guest at `now`.
+  void MarkSpace(Nanos now);
+  // The session that just closed: the device's verdict.
+  void EndSession(const tarnsim::Verdict& verdict, std::optional<Nanos> spaceAt);
+  void CountFromGuest(std::size_t bytes);
+  // A failure seen by the host while the session runs.
+  void Fail(const std::string& what);
+
+  [[nodiscard]] bool BreakOn() const { return breakOn_; }
+  [[nodiscard]] const std::vector<Session>& Sessions() const { return sessions_; }
+
+  // Prints the figures and the checks of every session; true when all pass
+  // and there was exactly one session.
+  bool Report(std::FILE* out);
+
+ private:
+  void Uart(bool write, unsigned addr, unsigned value, Nanos now, Change& change);
+  void Ftdi(unsigned request, unsigned value, Nanos now, Change& change);
+  void SetBreak(bool on, Nanos now, Change& change);
+  void SetModem(bool dtr, bool rts, Nanos now, Change& change);
+  void ModemLook(Nanos now);
+
+  LineKind kind_;
+  Settings now_;
+  bool breakOn_ = false;
+  unsigned lcr_ = 0;
+  bool loop_ = false;  // UART in loopback: the driver probing the chip
+  unsigned dll_ = 0;
+  unsigned dlm_ = 0;
+  int latencyAtDtr_ = -1;
+  std::vector<Session> sessions_;
+  bool inSession_ = false;  // the last session has not closed yet
+};
+
+// The checks of the guest's report lines (mapping, flags, outcomes); prints
+// them and returns true when all pass.
+bool JudgeGuestReport(const std::vector<std::string>& lines, std::FILE* out = stdout);
+
+}  // namespace realdriver

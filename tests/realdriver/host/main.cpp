@@ -1,0 +1,367 @@
+// realdriver-host: boots a small Linux guest under QEMU with an emulated
+// 16550A UART and an emulated FTDI USB-serial chip, plays the TARN device on
+// both lines, and judges the updates that the guest's updater (tarn-guest)
+// runs through the kernel's real 8250 and ftdi_sio drivers by what the
+// emulated hardware saw, as QEMU's trace events report it.
+//
+//   realdriver-host --qemu Q --kernel K --initrd I [--expect HEX] [--power-on-ms MS]
+//                   [--timeout-s S]
+//
+// Exit status 0 when every check passed, 1 when one failed, 77 (skipped)
+// when the emulator cannot run here.
+//
+// The device on each line: the operator switches it on when the updater has
+// put the line into break (as the window tells them to), so the power-on
+// delay starts with the break; its space comes while the break is held, and
+// its "Q" only once the break is released, as a real device answers the
+// release. Nothing is paced here: the emulated UART and USB set the pace.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Trace.h"
+#include "tarnsim/Device.h"
+#include "tarnsim/Flash.h"
+#include "tarnsim/Pty.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarnsim::Nanos;
+using namespace std::chrono_literals;
+
+constexpr int kSkip = 77;
+
+struct Options {
+  std::string qemu = "qemu-system-x86_64";
+  std::string kernel;
+  std::string initrd;
+  std::string expect;
+  Nanos powerOn = 2000ms;
+  std::chrono::seconds timeout{150};
+};
+
+// A listening Unix socket that QEMU's chardev connects to.
+int Listen(const fs::path& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, 1) != 0) {
+    std::perror("realdriver-host: socket");
+    std::exit(1);
+  }
+  return fd;
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+    } else if (n < 0 && errno != EINTR) {
+      return;
+    }
+  }
+}
+
+// One serial line between the guest and the simulated device.
+struct Line {
+  Line(realdriver::LineKind k, const char* t) : kind(k), title(t), trace(k) {}
+  realdriver::LineKind kind;
+  const char* title;
+  int listenFd = -1;
+  int fd = -1;
+  realdriver::LineTrace trace;
+  std::unique_ptr<tarnsim::Device> device;
+  std::string held;        // device output held back while the break is on
+  bool spaceSent = false;  // the power-on space has left the device
+  std::optional<Nanos> spaceAt;
+};
+
+class Host {
+ public:
+  explicit Host(Options options) : options_(std::move(options)) {
+    if (!options_.expect.empty()) {
+      expected_ =
+          std::make_shared<const tarnsim::Flash>(tarnsim::ReadIntelHexFile(options_.expect));
+    }
+  }
+
+  int Run();
+
+ private:
+  void Spawn(const fs::path& dir);
+  void OnTraceLine(const std::string& text, Nanos now);
+  void OnConsoleLine(const std::string& text);
+  void PumpDevice(Line& line, Nanos now);
+  int Judge();
+
+  Options options_;
+  std::shared_ptr<const tarnsim::Flash> expected_;
+  std::array<Line, 2> lines_{Line(realdriver::LineKind::Uart, "16550A UART, 8250 driver"),
+                             Line(realdriver::LineKind::Ftdi, "FTDI USB-serial, ftdi_sio driver")};
+  pid_t qemu_ = -1;
+  int consoleFd_ = -1;
+  int traceFd_ = -1;
+  std::string consoleBuf_;
+  std::string traceBuf_;
+  std::vector<std::string> guest_;  // the guest's report lines
+};
+
+void Host::Spawn(const fs::path& dir) {
+  int console[2];
+  int trace[2];
+  if (::pipe2(console, O_CLOEXEC) != 0 || ::pipe2(trace, O_CLOEXEC) != 0) std::exit(1);
+  const std::string uart = "socket,id=uart,path=" + (dir / "uart.sock").string();
+  const std::string ftdi = "socket,id=ftdi,path=" + (dir / "ftdi.sock").string();
+  std::vector<std::string> args = {
+      options_.qemu, "-accel", "tcg", "-smp", "1", "-m", "256", "-nodefaults", "-display", "none",
+      "-no-reboot", "-kernel", options_.kernel, "-initrd", options_.initrd, "-append",
+      "console=hvc0 quiet panic=-1",
+      // The UART under test is the machine's only one: ttyS0 at 0x3f8.
+      "-chardev", uart, "-device", "isa-serial,chardev=uart,iobase=0x3f8,irq=4",
+      // The FTDI chip on an xHCI controller: ttyUSB0.
+      "-device", "qemu-xhci,id=xhci", "-chardev", ftdi, "-device",
+      "usb-serial,bus=xhci.0,chardev=ftdi",
+      // The guest's console and report.
+      "-device", "virtio-serial-pci", "-chardev", "stdio,id=con,signal=off", "-device",
+      "virtconsole,chardev=con",
+      // What the hardware sees.
+      "-trace", "serial_read", "-trace", "serial_write", "-trace", "serial_update_parameters",
+      "-trace", "usb_serial_handle_control", "-trace", "usb_serial_set_baud"};
+  qemu_ = ::fork();
+  if (qemu_ == 0) {
+    const int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    ::dup2(console[1], 1);
+    ::dup2(trace[1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    std::fprintf(stderr, "realdriver-host: exec %s: %s\n", argv[0], std::strerror(errno));
+    ::_exit(127);
+  }
+  ::close(console[1]);
+  ::close(trace[1]);
+  consoleFd_ = console[0];
+  traceFd_ = trace[0];
+}
+
+void Host::OnConsoleLine(const std::string& text) {
+  std::printf("  guest| %s\n", text.c_str());
+  std::fflush(stdout);
+  guest_.push_back(text);
+}
+
+void Host::OnTraceLine(const std::string& text, Nanos now) {
+  for (Line& line : lines_) {
+    const realdriver::Change change = line.trace.Feed(text, now);
+    if (change == realdriver::Change::BreakOn && !line.device) {
+      // The operator switches the device on.
+      tarnsim::DeviceOptions device;
+      device.powerOn = options_.powerOn;
+      device.expected = expected_;
+      line.device = std::make_unique<tarnsim::Device>(device);
+      line.device->Connect(now);
+      line.spaceSent = false;
+      line.spaceAt.reset();
+      line.held.clear();
+    } else if (change == realdriver::Change::BreakOff && line.device) {
+      if (!line.spaceSent) line.trace.Fail("the break was released before the device's space");
+      if (!line.held.empty() && line.fd >= 0) WriteAll(line.fd, line.held);
+      line.held.clear();
+    } else if (change == realdriver::Change::Closed && line.device) {
+      line.trace.EndSession(line.device->GetVerdict(), line.spaceAt);
+      line.device.reset();
+    }
+  }
+}
+
+void Host::PumpDevice(Line& line, Nanos now) {
+  if (!line.device) return;
+  const tarnsim::Output out = line.device->Poll(now);
+  for (const char c : out.bytes) {
+    if (!line.spaceSent && c == ' ') {
+      line.spaceSent = true;
+      line.spaceAt = now;
+      line.trace.MarkSpace(now);
+      if (line.fd >= 0) WriteAll(line.fd, std::string(1, c));
+    } else if (line.trace.BreakOn()) {
+      line.held.push_back(c);  // "Q" answers the release of the break
+    } else if (line.fd >= 0) {
+      WriteAll(line.fd, std::string(1, c));
+    }
+  }
+}
+
+int Host::Run() {
+  char pattern[] = "/tmp/realdriver-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 1;
+  const fs::path dir = pattern;
+  lines_[0].listenFd = Listen(dir / "uart.sock");
+  lines_[1].listenFd = Listen(dir / "ftdi.sock");
+  Spawn(dir);
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + options_.timeout;
+  bool timedOut = false;
+  while (consoleFd_ >= 0 || traceFd_ >= 0) {
+    const Nanos now = tarnsim::SteadyNow();
+    for (Line& line : lines_) PumpDevice(line, now);
+    if (std::chrono::steady_clock::now() > deadline) {
+      timedOut = true;
+      break;
+    }
+    int waitMs = 100;
+    for (Line& line : lines_) {
+      if (!line.device) continue;
+      if (const auto due = line.device->NextDue()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
+        waitMs = std::min<int>(waitMs, static_cast<int>(std::max<long long>(left, 0)));
+      }
+    }
+    std::vector<pollfd> fds;
+    fds.push_back({consoleFd_, POLLIN, 0});
+    fds.push_back({traceFd_, POLLIN, 0});
+    for (Line& line : lines_) fds.push_back({line.fd >= 0 ? line.fd : line.listenFd, POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) break;
+    const Nanos at = tarnsim::SteadyNow();
+    char buf[65536];
+    // The trace first: a byte from the guest follows what the hardware did
+    // before it.
+    for (const int which : {1, 0}) {
+      int& fd = which == 1 ? traceFd_ : consoleFd_;
+      if (fd < 0 || (fds[static_cast<std::size_t>(which)].revents & (POLLIN | POLLHUP)) == 0)
+        continue;
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) {
+        ::close(fd);
+        fd = -1;
+        continue;
+      }
+      std::string& pending = which == 1 ? traceBuf_ : consoleBuf_;
+      pending.append(buf, static_cast<std::size_t>(n));
+      std::size_t from = 0;
+      for (std::size_t nl; (nl = pending.find('\n', from)) != std::string::npos; from = nl + 1) {
+        std::string text = pending.substr(from, nl - from);
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (which == 1) {
+          OnTraceLine(text, at);
+        } else {
+          OnConsoleLine(text);
+        }
+      }
+      pending.erase(0, from);
+    }
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      Line& line = lines_[i];
+      if ((fds[2 + i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      if (line.fd < 0) {
+        line.fd = ::accept4(line.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        continue;
+      }
+      const ssize_t n = ::read(line.fd, buf, sizeof buf);
+      if (n <= 0) {
+        ::close(line.fd);
+        line.fd = -2;  // QEMU is gone; do not accept again
+        continue;
+      }
+      line.trace.CountFromGuest(static_cast<std::size_t>(n));
+      if (line.device) line.device->Receive(std::string_view(buf, static_cast<std::size_t>(n)), at);
+    }
+  }
+  if (timedOut) ::kill(qemu_, SIGKILL);
+  int status = 0;
+  ::waitpid(qemu_, &status, 0);
+  for (Line& line : lines_) {
+    if (line.fd >= 0) ::close(line.fd);
+    ::close(line.listenFd);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("realdriver: QEMU ran %.1f s%s\n", wall,
+              timedOut ? " and was stopped (time-out)" : "");
+
+  if (!timedOut && WIFEXITED(status) && WEXITSTATUS(status) != 0 && guest_.empty()) {
+    std::printf("realdriver: SKIPPED: QEMU could not start the guest (exit status %d)\n",
+                WEXITSTATUS(status));
+    return kSkip;
+  }
+  const int verdict = Judge();
+  if (timedOut) {
+    std::printf("realdriver: FAIL: the guest did not finish within %lld s\n",
+                static_cast<long long>(options_.timeout.count()));
+    return 1;
+  }
+  return verdict;
+}
+
+int Host::Judge() {
+  bool ok = realdriver::JudgeGuestReport(guest_);
+  for (Line& line : lines_) {
+    std::printf("realdriver: %s\n", line.title);
+    ok = line.trace.Report(stdout) && ok;
+  }
+  std::printf("realdriver: %s\n", ok ? "PASS" : "FAIL");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--qemu") {
+      options.qemu = value;
+    } else if (key == "--kernel") {
+      options.kernel = value;
+    } else if (key == "--initrd") {
+      options.initrd = value;
+    } else if (key == "--expect") {
+      options.expect = value;
+    } else if (key == "--power-on-ms") {
+      options.powerOn = std::chrono::milliseconds(std::strtol(value.c_str(), nullptr, 10));
+    } else if (key == "--timeout-s") {
+      options.timeout = std::chrono::seconds(std::strtol(value.c_str(), nullptr, 10));
+    } else {
+      std::fprintf(stderr, "realdriver-host: unknown option %s\n", key.c_str());
+      return 2;
+    }
+  }
+  if (argc % 2 == 0 || options.kernel.empty() || options.initrd.empty()) {
+    std::fprintf(stderr,
+                 "usage: realdriver-host --qemu Q --kernel K --initrd I [--expect HEX]"
+                 " [--power-on-ms MS] [--timeout-s S]\n");
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  return Host(options).Run();
+}
