@@ -2,8 +2,26 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QKeyEvent>
+#include <QStringList>
 #include <QTimer>
+
+void PrepareProgramStart() {
+  if (qEnvironmentVariableIsEmpty("QT_ENABLE_HIGHDPI_SCALING")) {
+    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+  }
+}
+
+void UseProgramStyle() {
+  if (!qEnvironmentVariableIsEmpty("QT_STYLE_OVERRIDE")) return;
+  for (const QString& argument : QCoreApplication::arguments()) {
+    if (argument == QLatin1String("-style") || argument.startsWith(QLatin1String("-style="))) {
+      return;
+    }
+  }
+  QApplication::setStyle(QStringLiteral("Windows"));
+}
 
 QString ApplicationTitle(const QString& programFile) {
   const qsizetype slash = std::max(programFile.lastIndexOf(QLatin1Char('\\')),

@@ -15,6 +15,15 @@
 class QKeyEvent;
 class QTimer;
 
+// Program start-up as the program and the window tests share it. Before the
+// application object exists: the layout is in pixels and is not rescaled for
+// the screen's density (unless the user asks for scaling).
+void PrepareProgramStart();
+// Once it exists: the classic Windows style, which draws the dialog's controls
+// as the layout was designed, unless the user chose a style (-style,
+// QT_STYLE_OVERRIDE).
+void UseProgramStyle();
+
 // The window system ran out of a resource (a timer, a list line).
 class EOutOfResources : public std::runtime_error {
  public:

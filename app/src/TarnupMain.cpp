@@ -1,5 +1,7 @@
 #include "TarnupMain.h"
 
+#include <cstddef>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -23,7 +25,6 @@
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
 #include "ui_TarnupMain.h"
-#include "update/Dialogue.h"
 #include "update/FirmwareImage.h"
 #include "update/UpdateSequence.h"
 #include "widgets/TColor.h"
@@ -183,11 +184,17 @@ void TTarnUpForm::Guarded(const std::function<void()>& handler) {
 }
 
 void TTarnUpForm::BtnStartClick() {
+  RefreshPortTooltips();
   updating_ = true;
+  // On every ending, before an error box comes up: the run is over and Enter
+  // is back where it starts the next one.
   struct Finished {
-    bool& flag;
-    ~Finished() { flag = false; }
-  } finished{updating_};
+    TTarnUpForm& form;
+    ~Finished() {
+      form.updating_ = false;
+      form.FocusForNextRun();
+    }
+  } finished{*this};
   RunUpdate(*this);
 }
 
@@ -222,14 +229,6 @@ void TTarnUpForm::Timer1Timer() {
   ticks_ = AdvanceTicks(ticks_);
 }
 
-void TTarnUpForm::WaitForReply(std::uint8_t expected, std::int32_t timeout, std::int32_t budget) {
-  ::WaitForReply(*this, expected, timeout, budget);
-}
-
-void TTarnUpForm::SendRecord(std::string_view line, std::int32_t timeout) {
-  ::SendRecord(*this, line, timeout);
-}
-
 void TTarnUpForm::ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -258,16 +257,56 @@ void TTarnUpForm::AddStatus(const std::string& text) {
 }
 
 void TTarnUpForm::SetButtonEnabled(HostButton button, bool enabled) {
+  QPushButton* target = BtnStart;
   switch (button) {
     case HostButton::Start:
-      BtnStart->setEnabled(enabled);
       break;
     case HostButton::Exit:
-      BtnExit->setEnabled(enabled);
+      target = BtnExit;
       break;
     case HostButton::Cancel:
-      BtnCancel->setEnabled(enabled);
+      target = BtnCancel;
       break;
+  }
+  // Qt hands the focus of a button it disables to the next control in the
+  // tab order, which during a run is Abbruch: an Enter meant for Start would
+  // cancel. The window keeps the focus instead, where Enter goes to the
+  // default button Start and does nothing while Start is disabled.
+  if (!enabled && target->hasFocus()) ParkFocus();
+  target->setEnabled(enabled);
+}
+
+void TTarnUpForm::ParkFocus() {
+  setFocus(Qt::OtherFocusReason);
+}
+
+void TTarnUpForm::FocusForNextRun() {
+  // The radio group and the status list pass Enter on to Start; a push
+  // button (Abbruch, say, or the disabled Start) or the window itself is
+  // left for Start.
+  QWidget* focused = focusWidget();
+  if (focused == nullptr || focused == this || qobject_cast<QPushButton*>(focused) != nullptr) {
+    BtnStart->setFocus(Qt::OtherFocusReason);
+  }
+}
+
+void TTarnUpForm::SetPortTooltipSource(PortTooltipSource source) {
+  portTooltips_ = std::move(source);
+  RefreshPortTooltips();
+}
+
+void TTarnUpForm::RefreshPortTooltips() {
+  if (!portTooltips_) return;
+  const QList<QAbstractButton*> items = portGroup_->buttons();
+  std::vector<std::string> tips;
+  try {
+    tips = portTooltips_(static_cast<unsigned>(items.size()));
+  } catch (const std::exception&) {
+    return;  // the tooltips stay as they were; opening reports what is wrong
+  }
+  for (QAbstractButton* item : items) {
+    const auto index = static_cast<std::size_t>(portGroup_->id(item));
+    item->setToolTip(index < tips.size() ? QString::fromStdString(tips[index]) : QString());
   }
 }
 
@@ -284,6 +323,11 @@ bool TTarnUpForm::eventFilter(QObject* watched, QEvent* event) {
   auto* widget = static_cast<QWidget*>(watched);
   if (widget != this && !isAncestorOf(widget)) return false;
   auto* key = static_cast<QKeyEvent*>(event);
+  // Enter held down presses a button once: the repeats would press Start
+  // again as soon as a run ends, or close its error box and start anew.
+  if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->isAutoRepeat()) {
+    return true;
+  }
   // A key press that the focused control leaves travels on to its parents and
   // passes this filter again; a consumed one stops at the first, and handling
   // a passed-on Esc twice only sets the flag twice.
@@ -329,7 +373,10 @@ void TTarnUpForm::moveEvent(QMoveEvent* event) {
 
 void TTarnUpForm::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
-  if (event->type() == QEvent::ActivationChange) RecentreForFrame();
+  if (event->type() == QEvent::ActivationChange) {
+    RecentreForFrame();
+    if (isActiveWindow()) RefreshPortTooltips();
+  }
 }
 
 void TTarnUpForm::RecentreForFrame() {

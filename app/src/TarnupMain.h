@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include <QDialog>
 #include <QString>
@@ -53,10 +53,6 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
   void BtnCancelClick();
   void Timer1Timer();
 
-  // The device dialogue as operations of the window.
-  void WaitForReply(std::uint8_t expected, std::int32_t timeout, std::int32_t budget);
-  void SendRecord(std::string_view line, std::int32_t timeout);
-
   // IUpdateHost.
   [[nodiscard]] std::int32_t TickCount() const override { return ticks_; }
   [[nodiscard]] bool CancelFlag() const override { return cancel_; }
@@ -81,6 +77,14 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
   [[nodiscard]] int ItemIndex() const { return PortIndex(); }
   void SetItemIndex(int index);
 
+  // What each "COM n" item reaches, one text per item (COM 1 first), shown
+  // as the item's tooltip. The window asks anew when it is activated and at
+  // every Start, so a device plugged in meanwhile is named. Without a source
+  // the items have no tooltips.
+  using PortTooltipSource = std::function<std::vector<std::string>(unsigned count)>;
+  void SetPortTooltipSource(PortTooltipSource source);
+  void RefreshPortTooltips();
+
   // The controls, named as in the layout; the window owns them.
   TGauge* Gauge = nullptr;
   QLabel* Image1 = nullptr;
@@ -102,6 +106,9 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
 
  private:
   void Guarded(const std::function<void()>& handler);
+  // Where Enter goes while Start is disabled, and back to Start after a run.
+  void ParkFocus();
+  void FocusForNextRun();
   void CentreOnScreen();
   void RecentreForFrame();
 
@@ -111,6 +118,7 @@ class TTarnUpForm : public QDialog, public IUpdateHost {
   TSerial serial_;
   std::unique_ptr<Ui::TarnUpForm> ui_;
   QButtonGroup* portGroup_ = nullptr;
+  PortTooltipSource portTooltips_;
   QString title_;
   std::int32_t ticks_ = 0;
   bool cancel_ = false;
