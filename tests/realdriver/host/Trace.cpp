@@ -156,7 +156,12 @@ void LineTrace::SetModem(bool dtr, bool rts, Nanos now, Change& change) {
 void LineTrace::ModemLook(Nanos now) {
   if (!inSession_) return;
   Session& s = sessions_.back();
-  if (!s.closedAt && !s.spaceAt) s.modemLooks.push_back(now);
+  if (s.closedAt) return;
+  if (s.spaceAt) {
+    ++s.transferLooks;
+  } else {
+    s.modemLooks.push_back(now);
+  }
 }
 
 void LineTrace::MarkSpace(Nanos now) {
@@ -238,7 +243,17 @@ bool LineTrace::Report(std::FILE* out) {
     } else {
       std::fprintf(out, "    device: no verdict (the run never closed the port)   FAIL\n");
     }
-    std::fprintf(out, "    bytes from the updater: %zu\n", s.bytesFromGuest);
+    if (s.spaceAt && s.closedAt) {
+      std::fprintf(
+          out,
+          "    the update took %.2f s from the space to the close, %zu bytes from the updater\n",
+          Seconds(*s.closedAt - *s.spaceAt), s.bytesFromGuest);
+    }
+    if (kind_ == LineKind::Ftdi && s.verdict && s.verdict->linesReceived > 0) {
+      std::fprintf(
+          out, "    modem-status requests during the transfer: %zu (%.2f per record line)\n",
+          s.transferLooks, static_cast<double>(s.transferLooks) / s.verdict->linesReceived);
+    }
     for (const std::string& f : s.failures) std::fprintf(out, "    %s   FAIL\n", f.c_str());
 
     ok = ok && settings && modem && brk && quiet && latency && passed && s.failures.empty();

@@ -55,6 +55,7 @@ struct Session {
   int latencyAtEnd = -1;
   bool bothDropped = false;
   std::vector<Nanos> modemLooks;  // during the power wait
+  std::size_t transferLooks = 0;  // from the space to the close
   std::optional<tarnsim::Verdict> verdict;
   std::size_t bytesFromGuest = 0;
   std::vector<std::string> failures;

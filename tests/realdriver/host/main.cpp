@@ -129,6 +129,8 @@ class Host {
   std::string consoleBuf_;
   std::string traceBuf_;
   std::vector<std::string> guest_;  // the guest's report lines
+  std::size_t traceEvents_ = 0;
+  std::vector<std::string> qemuSays_;  // QEMU's own messages on stderr, the last few
 };
 
 void Host::Spawn(const fs::path& dir) {
@@ -178,6 +180,12 @@ void Host::OnConsoleLine(const std::string& text) {
 }
 
 void Host::OnTraceLine(const std::string& text, Nanos now) {
+  if (text.find("serial_") == std::string::npos) {
+    if (qemuSays_.size() == 20) qemuSays_.erase(qemuSays_.begin());
+    qemuSays_.push_back(text);
+    return;
+  }
+  ++traceEvents_;
   for (Line& line : lines_) {
     const realdriver::Change change = line.trace.Feed(text, now);
     if (change == realdriver::Change::BreakOn && !line.device) {
@@ -308,9 +316,17 @@ int Host::Run() {
   std::printf("realdriver: QEMU ran %.1f s%s\n", wall,
               timedOut ? " and was stopped (time-out)" : "");
 
+  for (const std::string& text : qemuSays_) std::printf("  qemu| %s\n", text.c_str());
   if (!timedOut && WIFEXITED(status) && WEXITSTATUS(status) != 0 && guest_.empty()) {
-    std::printf("realdriver: SKIPPED: QEMU could not start the guest (exit status %d)\n",
+    std::printf("realdriver: Skipped\nQEMU could not start the guest (exit status %d)\n",
                 WEXITSTATUS(status));
+    std::printf("[  SKIPPED ] realdriver\n");
+    return kSkip;
+  }
+  if (traceEvents_ == 0 && !guest_.empty()) {
+    std::printf(
+        "realdriver: Skipped\nQEMU reported no trace events of the serial devices (built without"
+        " the log trace back end?)\n[  SKIPPED ] realdriver\n");
     return kSkip;
   }
   const int verdict = Judge();
