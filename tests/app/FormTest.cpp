@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -12,6 +16,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QTest>
 
 #include "FormSupport.h"
@@ -116,20 +122,35 @@ TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThemAndTheirCaptionsFit) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.widget->geometry(), c.geometry) << c.widget->objectName().toStdString();
-    const QFontMetrics metrics(c.widget->font());
     EXPECT_EQ(c.widget->font().pixelSize(), 11);
     if (auto* button = qobject_cast<QAbstractButton*>(c.widget)) {
       EXPECT_EQ(button->text(), c.caption);
-      EXPECT_LT(metrics.horizontalAdvance(c.caption), c.geometry.width() - 8);
     }
   }
   EXPECT_EQ(form->RGCom->title(), QStringLiteral(" Serial Port "));
+
+  // The captions fit, drawn in the style the program draws in (the test
+  // program starts the application as the program does) and with the face
+  // the program's font resolves to on this machine.
+  const QFontMetrics metrics(form->font());
+  for (QPushButton* button : {form->BtnStart, form->BtnExit, form->BtnCancel}) {
+    EXPECT_LT(metrics.horizontalAdvance(button->text()), button->width() - 8)
+        << button->text().toStdString();
+  }
+  QStyleOptionGroupBox frame;
+  frame.initFrom(form->RGCom);
+  frame.text = form->RGCom->title();
+  frame.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+  const QRect title = form->style()->subControlRect(QStyle::CC_GroupBox, &frame,
+                                                    QStyle::SC_GroupBoxLabel, form->RGCom);
+  EXPECT_LE(title.right(), form->RGCom->width() - 2)
+      << QFontInfo(form->font()).family().toStdString();
   for (int i = 0; i < 4; ++i) {
     QRadioButton* item = Item(i);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->text(), QStringLiteral("COM %1").arg(i + 1));
     EXPECT_LE(item->geometry().right(), form->RGCom->width() - 2);
-    EXPECT_GE(item->width(), item->sizeHint().width());
+    EXPECT_GE(item->width(), item->sizeHint().width()) << i;
   }
   // Five 13-pixel lines fill the list's client area.
   form->ListBox->addItem(QStringLiteral("x"));
@@ -339,4 +360,34 @@ TEST_F(FormTest, ACloseRequestFromOutsideClosesTheIdleWindow) {
   ShowActive();
   EXPECT_TRUE(form->close());
   EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(FormTest, PortTooltipsAreLookedUpAgainWhenTheWindowIsActivatedAndAtStart) {
+  std::vector<std::string> reached = {"/dev/ttyS0, serial port of this computer", "No device",
+                                      "No device", "No device"};
+  form->SetPortTooltipSource([&reached](unsigned count) {
+    EXPECT_EQ(count, 4u);
+    return reached;
+  });
+  ShowActive();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(Item(i)->toolTip().toStdString(), reached[static_cast<std::size_t>(i)]);
+  }
+
+  // An adapter plugged in while another window was active.
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other, 2000));
+  reached[1] = "/dev/ttyUSB0, USB adapter usb-FTDI_A";
+  EXPECT_EQ(Item(1)->toolTip().toStdString(), "No device");
+  ShowActive();
+  EXPECT_EQ(Item(1)->toolTip().toStdString(), reached[1]);
+
+  // One plugged in while the window stayed active is named at Start (a
+  // pending cancel ends that run at its first wait).
+  reached[2] = "/dev/ttyUSB1, USB adapter usb-FTDI_B";
+  form->BtnCancel->click();
+  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_EQ(Item(2)->toolTip().toStdString(), reached[2]);
 }
