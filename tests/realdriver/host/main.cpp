@@ -255,7 +255,10 @@ int Host::Run() {
     std::vector<pollfd> fds;
     fds.push_back({consoleFd_, POLLIN, 0});
     fds.push_back({traceFd_, POLLIN, 0});
-    for (Line& line : lines_) fds.push_back({line.fd >= 0 ? line.fd : line.listenFd, POLLIN, 0});
+    for (Line& line : lines_) {
+      // Accepting until QEMU connects; nothing once its connection has ended.
+      fds.push_back({line.fd == -1 ? line.listenFd : line.fd, POLLIN, 0});
+    }
     if (::poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) break;
     const Nanos at = tarnsim::SteadyNow();
     char buf[65536];
@@ -288,11 +291,12 @@ int Host::Run() {
     for (std::size_t i = 0; i < lines_.size(); ++i) {
       Line& line = lines_[i];
       if ((fds[2 + i].revents & (POLLIN | POLLHUP)) == 0) continue;
-      if (line.fd < 0) {
+      if (line.fd == -1) {
         line.fd = ::accept4(line.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         continue;
       }
       const ssize_t n = ::read(line.fd, buf, sizeof buf);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
         ::close(line.fd);
         line.fd = -2;  // QEMU is gone; do not accept again
