@@ -1,7 +1,10 @@
 #include "serial/EventThread.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <utility>
 
 #include "serial/TSerial.h"
@@ -9,12 +12,40 @@
 namespace {
 constexpr std::chrono::milliseconds kIdleSleep{100};
 // After a failed wait the thread pauses this long before its next pass, so a
-// port that keeps failing (a hung-up line) is reported ten times a second
-// instead of spinning the CPU. The pause ends early when the port is closed.
+// port that keeps failing (a hung-up line) is not polled in a spin. The
+// pause ends early when the port is closed.
 constexpr std::chrono::milliseconds kFailurePause{100};
 }  // namespace
 
-TEventThread::TEventThread(TSerial& serial) : serial_(serial) {}
+// The thread's own state. The thread holds it too, so a thread released by
+// its component keeps what it still looks at after the component is gone.
+struct TEventThread::Core : std::enable_shared_from_this<Core> {
+  explicit Core(TSerial& s) : serial(s) {}
+
+  void Execute();
+  void Pass();
+  // Hands `call` over to the owner's thread; false when it was withdrawn or
+  // the thread has been released meanwhile (the component may be gone).
+  template <typename F>
+  bool Hand(F&& call);
+  bool HandReport(std::int32_t code, PortOperation operation);
+  void Frame();
+  // Sleeps up to `duration`; ends early on a stop request and, with
+  // `whileActive`, when the port is closed.
+  void Pause(std::chrono::milliseconds duration, bool whileActive);
+
+  TSerial& serial;
+  std::atomic<bool> started{false};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> finished{false};
+  std::atomic<bool> released{false};
+  std::atomic<int> handOversRunning{0};
+  std::atomic<std::uint32_t> handlerFailures{0};
+  std::mutex sleepMutex;
+  std::condition_variable sleepWake;
+};
+
+TEventThread::TEventThread(TSerial& serial) : core_(std::make_shared<Core>(serial)) {}
 
 TEventThread::~TEventThread() {
   RequestStop();
@@ -22,78 +53,113 @@ TEventThread::~TEventThread() {
   // The body may be blocked in a hand-over the owner will not run any more
   // (it is here, destroying the component): withdraw such hand-overs until
   // the body has returned.
-  while (!finished_.load()) {
-    serial_.owner_.WithdrawHandOvers(&serial_);
-    std::unique_lock lock(sleepMutex_);
-    sleepWake_.wait_for(lock, std::chrono::milliseconds(5), [&] { return finished_.load(); });
+  Core& core = *core_;
+  while (!core.finished.load()) {
+    core.serial.owner_.WithdrawHandOvers(&core.serial);
+    std::unique_lock lock(core.sleepMutex);
+    core.sleepWake.wait_for(lock, std::chrono::milliseconds(5),
+                            [&] { return core.finished.load(); });
   }
   thread_.join();
 }
 
 void TEventThread::Start() {
-  if (started_.exchange(true)) return;
-  thread_ = std::thread([this] { Execute(); });
+  if (core_->started.exchange(true)) return;
+  thread_ = std::thread([core = core_] { core->Execute(); });
 }
 
 void TEventThread::RequestStop() {
   {
-    std::lock_guard lock(sleepMutex_);
-    stop_.store(true);
+    std::lock_guard lock(core_->sleepMutex);
+    core_->stop.store(true);
   }
-  sleepWake_.notify_all();
-}
-
-void TEventThread::Execute() {
-  while (!stop_.load()) {
-    if (!serial_.Active()) {
-      serial_.inWait_.store(false);
-      Pause(kIdleSleep, false);
-      continue;
-    }
-    serial_.inWait_.store(true);
-    Pass();
-  }
-  serial_.inWait_.store(false);
-  {
-    std::lock_guard lock(sleepMutex_);
-    finished_.store(true);
-  }
-  sleepWake_.notify_all();
-}
-
-void TEventThread::Pause(std::chrono::milliseconds duration, bool whileActive) {
-  const auto until = std::chrono::steady_clock::now() + duration;
-  std::unique_lock lock(sleepMutex_);
-  while (!stop_.load() && (!whileActive || serial_.Active())) {
-    if (sleepWake_.wait_until(lock, until) == std::cv_status::timeout) return;
-  }
+  core_->sleepWake.notify_all();
 }
 
 void TEventThread::WakeUp() {
-  { std::lock_guard lock(sleepMutex_); }
-  sleepWake_.notify_all();
+  { std::lock_guard lock(core_->sleepMutex); }
+  core_->sleepWake.notify_all();
 }
 
-template <typename F>
-bool TEventThread::Hand(F&& call) {
-  // A failure raised on the owner's thread comes back here. The thread has
-  // no handling for it beyond this: the rest of the pass's event set is
-  // dropped and the body goes on with its next pass, its state unchanged.
-  try {
-    return serial_.owner_.HandOver(&serial_, std::forward<F>(call));
-  } catch (...) {
-    handlerFailures_.fetch_add(1);
-    return false;
+bool TEventThread::Started() const {
+  return core_->started.load();
+}
+
+std::uint32_t TEventThread::HandlerFailures() const {
+  return core_->handlerFailures.load();
+}
+
+bool TEventThread::InHandOver() const {
+  return core_->handOversRunning.load() > 0;
+}
+
+void TEventThread::Release() {
+  core_->released.store(true);
+  RequestStop();
+  if (thread_.joinable()) thread_.detach();
+}
+
+void TEventThread::Core::Execute() {
+  while (!stop.load()) {
+    if (!serial.Active()) {
+      serial.inWait_.store(false);
+      Pause(kIdleSleep, false);
+      continue;
+    }
+    serial.inWait_.store(true);
+    Pass();
+  }
+  if (!released.load()) serial.inWait_.store(false);
+  {
+    std::lock_guard lock(sleepMutex);
+    finished.store(true);
+  }
+  sleepWake.notify_all();
+}
+
+void TEventThread::Core::Pause(std::chrono::milliseconds duration, bool whileActive) {
+  const auto until = std::chrono::steady_clock::now() + duration;
+  std::unique_lock lock(sleepMutex);
+  while (!stop.load() && (!whileActive || serial.Active())) {
+    if (sleepWake.wait_until(lock, until) == std::cv_status::timeout) return;
   }
 }
 
-bool TEventThread::HandReport(std::int32_t code) {
-  TSerial& s = serial_;
-  return Hand([&s, code] { s.ReportError(code); });
+template <typename F>
+bool TEventThread::Core::Hand(F&& call) {
+  // The call is counted while it runs on the owner's thread, so the
+  // component can tell that it is being destroyed from inside it.
+  auto self = shared_from_this();
+  auto counted = [self, call = std::forward<F>(call)]() mutable {
+    struct Running {
+      Core& core;
+      explicit Running(Core& c) : core(c) { core.handOversRunning.fetch_add(1); }
+      ~Running() { core.handOversRunning.fetch_sub(1); }
+      Running(const Running&) = delete;
+      Running& operator=(const Running&) = delete;
+    } running(*self);
+    call();
+  };
+  // A failure raised on the owner's thread comes back here. The thread has
+  // no handling for it beyond this: the rest of the pass's event set is
+  // dropped and the body goes on with its next pass, its state unchanged.
+  bool ran = false;
+  try {
+    ran = serial.owner_.HandOver(&serial, std::move(counted));
+  } catch (...) {
+    handlerFailures.fetch_add(1);
+    ran = false;
+  }
+  return ran && !released.load();
 }
 
-void TEventThread::Pass() {
-  TSerial& s = serial_;
+bool TEventThread::Core::HandReport(std::int32_t code, PortOperation operation) {
+  TSerial& s = serial;
+  return Hand([&s, code, operation] { s.ReportError(code, operation); });
+}
+
+void TEventThread::Core::Pass() {
+  TSerial& s = serial;
   ISerialPlatform& platform = *s.platform_;
   const PortHandle h = s.handle_.load();
 
@@ -104,7 +170,7 @@ void TEventThread::Pass() {
     // close's bound) returns its failure on the old handle. The port may be
     // open again by then: that failure is not the new port's to report.
     if (s.Active() && s.handle_.load() == h) {
-      HandReport(waited.error);
+      if (!HandReport(waited.error, PortOperation::EventWait)) return;
       Pause(kFailurePause, true);
     }
     return;
@@ -154,8 +220,8 @@ void TEventThread::Pass() {
   }
 }
 
-void TEventThread::Frame() {
-  TSerial& s = serial_;
+void TEventThread::Core::Frame() {
+  TSerial& s = serial;
   const auto deliver = [this, &s] {
     return Hand([&s] {
       if (auto handler = s.OnMessage.Get()) handler(s, s.msgText_);
@@ -165,7 +231,7 @@ void TEventThread::Frame() {
     std::uint8_t c = 0;
     std::int32_t error = 0;
     if (s.ReadByteRaw(c, error) == 0) {
-      if (error != 0 && s.Active()) HandReport(error);
+      if (error != 0 && s.Active()) HandReport(error, PortOperation::Read);
       return;
     }
     const char ch = static_cast<char>(c);

@@ -80,6 +80,10 @@ OpenResult FakePlatform::Open(const std::string& name) {
       ++openCount_;
       mask_ = 0;
       pendingEvents_ = 0;
+      // Like the real port, a new opening starts with an empty receive
+      // queue: bytes that came while it was closed are gone.
+      rx_.clear();
+      interest_ = 0xFFFFFFFFU;
       result.handle = openHandle_;
     }
     call.handle = result.handle;
@@ -309,6 +313,16 @@ WaitResult FakePlatform::WaitCommEvent(PortHandle h) {
     pendingEvents_ = 0;
   }
   return result;
+}
+
+void FakePlatform::SetEventInterest(PortHandle h, std::uint32_t events) {
+  std::lock_guard lock(mutex_);
+  if (CheckHandle(h) == 0) interest_ = events;
+}
+
+std::uint32_t FakePlatform::Interest() const {
+  std::lock_guard lock(mutex_);
+  return interest_;
 }
 
 std::string FakePlatform::ErrorText(std::int32_t code) {

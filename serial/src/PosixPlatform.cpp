@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,18 +15,27 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include "PosixArbitraryBaud.h"
 
 namespace {
 
 // Modem lines and counters are sampled on this tick where the driver has
-// them, and the transmit queue while a write is draining.
+// them and a handler wants them, and the transmit queue while a write is
+// draining and a handler wants to know when it is empty.
 constexpr int kTickMs = 15;
-// The slice in which a blocked write looks for a close or purge.
+// The slice in which a write held up by flow control looks for a close or
+// purge.
 constexpr int kWriteSliceMs = 10;
+constexpr std::uint32_t kModemEvents = kEV_CTS | kEV_DSR | kEV_RLSD | kEV_RING;
 
 struct BaudEntry {
   std::uint32_t rate;
@@ -34,7 +44,7 @@ struct BaudEntry {
 constexpr BaudEntry kBauds[] = {{300, B300},     {600, B600},      {1200, B1200},   {2400, B2400},
                                 {4800, B4800},   {9600, B9600},    {19200, B19200}, {38400, B38400},
                                 {57600, B57600}, {115200, B115200}};
-// 14400 has no termios code; it is refused as not supported.
+// 14400 has no termios code; it is set through the arbitrary-rate interface.
 
 bool SpeedOf(std::uint32_t rate, speed_t& code) {
   for (const BaudEntry& entry : kBauds) {
@@ -58,6 +68,18 @@ std::int32_t Errno() {
   return static_cast<std::int32_t>(errno);
 }
 
+// Bytes of one write that did not fit into the driver at once: sent by the
+// port's writer thread, within the write time-out in force when they came.
+struct TxChunk {
+  std::vector<std::uint8_t> bytes;
+  std::size_t sent = 0;
+  bool hasDeadline = false;
+  std::chrono::steady_clock::time_point deadline;
+  std::uint64_t abortGeneration = 0;
+  bool done = false;
+  std::int32_t error = 0;
+};
+
 // Keeps the descriptor's non-blocking reads and the other bookkeeping of one
 // open port. Every call holds a "use" of the port while it runs; Close waits
 // for the uses to end before it closes the descriptors.
@@ -68,6 +90,33 @@ struct Port {
   std::condition_variable idle;
   int uses = 0;
   bool closing = false;
+
+  // The serial driver's flags as found at open, restored at close.
+  bool serialFound = false;
+  serial_struct serialAtOpen{};
+  // A line found cooked (a fresh terminal) may have mangled or echoed what
+  // arrived before the first line setting: that setting discards it. Bytes
+  // that arrived raw are kept, as the original port keeps what arrives
+  // after its open.
+  bool settled = false;
+
+  // Parity marking (PARMRK) is on: received bytes are decoded, and errors
+  // are kept for the status read.
+  bool parityMarks = false;
+  bool parityOn = false;  // PARENB: a marked byte is taken for a parity error
+  ParityMarkDecoder decoder;
+  std::uint32_t errorFlags = 0;
+
+  // Write time-out (ms; 0: none) and the writes still being sent.
+  std::uint32_t writeTimeoutConstant = 0;
+  std::uint32_t writeTimeoutMultiplier = 0;
+  std::deque<std::shared_ptr<TxChunk>> txQueue;
+  std::condition_variable txChanged;
+  std::thread writer;
+
+  // Events some handler could receive (SetEventInterest): polling is only
+  // done for these.
+  std::uint32_t interest = 0xFFFFFFFFU;
 
   std::uint32_t mask = 0;
   std::uint64_t maskGeneration = 0;
@@ -100,9 +149,24 @@ void Drain(const Port& port) {
   [[maybe_unused]] const ssize_t n = ::read(port.wakeFd, &value, sizeof value);
 }
 
+bool ParseComNumber(std::string_view name, unsigned& number) {
+  if (name.size() < 4 || name.substr(0, 3) != "COM") return false;
+  const std::string_view digits = name.substr(3);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return ec == std::errc() && end == digits.data() + digits.size() && number >= 1;
+}
+
+// The device a path leads to, for the operator's texts.
+std::string DevicePathOf(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(path, ec);
+  return ec ? path : real.string();
+}
+
 class PosixPlatform final : public ISerialPlatform {
  public:
-  explicit PosixPlatform(PortPathMapper mapper) : mapper_(std::move(mapper)) {}
+  PosixPlatform(PortMapRoots roots, std::filesystem::path proc)
+      : roots_(std::move(roots)), proc_(std::move(proc)) {}
 
   ~PosixPlatform() override {
     std::map<PortHandle, std::shared_ptr<Port>> left;
@@ -114,36 +178,63 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   OpenResult Open(const std::string& name) override {
-    const std::string path = mapper_ ? mapper_(name) : std::string();
-    if (path.empty()) return {kInvalidPortHandle, ENOENT};
+    unsigned number = 0;
+    const std::string path =
+        ParseComNumber(name, number) ? LookUpComPort(number, roots_).path : std::string();
+    NameInfo info;
+    info.path = path.empty() ? std::string() : DevicePathOf(path);
+    const auto refuse = [&](std::int32_t err) {
+      std::lock_guard lock(mapMutex_);
+      names_[name] = info;
+      return OpenResult{kInvalidPortHandle, err};
+    };
+    if (path.empty()) return refuse(ENOENT);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {kInvalidPortHandle, Errno()};
+    if (fd < 0) return refuse(Errno());
     if (!::isatty(fd)) {
       ::close(fd);
-      return {kInvalidPortHandle, ENOTTY};
+      return refuse(ENOTTY);
     }
+    // Each opening begins fresh: what arrived before it (left unread by an
+    // earlier run, or sent while nobody listened) is discarded.
+    ::tcflush(fd, TCIFLUSH);
+    termios found{};
+    const bool cooked =
+        ::tcgetattr(fd, &found) == 0 && (found.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0;
     // flock is what keeps a second open (this process or another) out; the
     // exclusive-use flag does too for users other than root.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const std::int32_t err = (errno == EWOULDBLOCK) ? EBUSY : Errno();
       ::close(fd);
-      return {kInvalidPortHandle, err};
+      return refuse(err);
+    }
+    // A program that holds the port without a lock would take the device's
+    // answers: where the system shows it, the port is refused as in use.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
+      info.holder = FindPortHolder(proc_, st.st_rdev, static_cast<int>(::getpid()));
+      if (info.holder) {
+        ::close(fd);
+        return refuse(EBUSY);
+      }
     }
     ::ioctl(fd, TIOCEXCL);
-    SetLowLatency(fd);
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
       const std::int32_t err = Errno();
       ::ioctl(fd, TIOCNXCL);
       ::close(fd);
-      return {kInvalidPortHandle, err};
+      return refuse(err);
     }
     auto port = std::make_shared<Port>();
     port->fd = fd;
     port->wakeFd = wakeFd;
+    port->settled = !cooked;
+    SetLowLatency(*port);
     port->modemLines = ::ioctl(fd, TIOCMGET, &port->lastModem) == 0;
     port->counters = ::ioctl(fd, TIOCGICOUNT, &port->lastCount) == 0;
     std::lock_guard lock(mapMutex_);
+    names_[name] = info;
     const PortHandle handle = nextHandle_++;
     ports_[handle] = std::move(port);
     return {handle, 0};
@@ -170,29 +261,26 @@ class PosixPlatform final : public ISerialPlatform {
   std::int32_t SetCommState(PortHandle h, const DCB& dcb) override {
     Use use(*this, h);
     if (use.error != 0) return use.error;
-    const int fd = use.port->fd;
+    Port& port = *use.port;
+    const int fd = port.fd;
     termios t{};
     if (::tcgetattr(fd, &t) != 0) return Errno();
+    // Raw mode comes first and is applied whatever else is refused, so a
+    // refused setting never leaves the line cooked (echoing the device's
+    // bytes back to it). A refused field keeps its raw default.
     ::cfmakeraw(&t);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+    t.c_cflag |= CLOCAL | CREAD | CS8;
+    t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY | ISTRIP);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    std::int32_t refused = 0;
 
-    switch (dcb.ByteSize) {
-      case 5:
-        t.c_cflag |= CS5;
-        break;
-      case 6:
-        t.c_cflag |= CS6;
-        break;
-      case 7:
-        t.c_cflag |= CS7;
-        break;
-      case 8:
-        t.c_cflag |= CS8;
-        break;
-      default:
-        return EINVAL;
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    if (dcb.ByteSize >= 5 && dcb.ByteSize <= 8) {
+      t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kSizes[dcb.ByteSize - 5];
+    } else {
+      refused = EINVAL;
     }
     switch (dcb.Parity) {
       case 0:
@@ -210,7 +298,8 @@ class PosixPlatform final : public ISerialPlatform {
         t.c_cflag |= PARENB | CMSPAR;
         break;
       default:
-        return EINVAL;
+        refused = EINVAL;
+        break;
     }
     switch (dcb.StopBits) {
       case 0:
@@ -219,32 +308,51 @@ class PosixPlatform final : public ISerialPlatform {
         t.c_cflag |= CSTOPB;
         break;
       default:
-        return ENOTSUP;  // one and a half stop bits
+        refused = ENOTSUP;  // one and a half stop bits
+        break;
     }
-    if (dcb.Flags & kDcbParity) t.c_iflag |= INPCK;
+    // Parity checking delivers a byte with a parity or framing error as it
+    // arrived, marked (PARMRK) so the read can record the error; without
+    // marking the line discipline would hand over 0x00 in its place.
+    const bool checkParity = (dcb.Flags & kDcbParity) != 0;
+    if (checkParity) t.c_iflag |= INPCK | PARMRK;
     if (dcb.Flags & (kDcbOutxCtsFlow | kDcbRtsHandshake)) t.c_cflag |= CRTSCTS;
     if (dcb.Flags & kDcbOutX) t.c_iflag |= IXON;
     if (dcb.Flags & kDcbInX) t.c_iflag |= IXOFF;
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
 
     speed_t speed = B9600;
-    if (!SpeedOf(dcb.BaudRate, speed)) return ENOTSUP;
-    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return Errno();
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) return Errno();
+    const bool coded = SpeedOf(dcb.BaudRate, speed);
+    if (coded && (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)) return Errno();
+    {
+      std::lock_guard lock(port.mutex);
+      if (::tcsetattr(fd, TCSANOW, &t) != 0) return Errno();
+      port.parityMarks = checkParity;
+      port.parityOn = (t.c_cflag & PARENB) != 0;
+      port.decoder.Reset();
+      if (!port.settled) {
+        // The first setting after the open: bytes that came in under the
+        // old settings (perhaps echoed, perhaps mangled) are not the run's.
+        ::tcflush(fd, TCIFLUSH);
+        port.settled = true;
+      }
+    }
+    if (!coded) {
+      if (const std::int32_t err = SetArbitraryBaudrate(fd, dcb.BaudRate)) return err;
+    }
 
     // tcsetattr succeeds when any part was applied: read back and compare.
     termios back{};
     if (::tcgetattr(fd, &back) != 0) return Errno();
     const tcflag_t cflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-    const tcflag_t iflags = INPCK | IXON | IXOFF;
+    const tcflag_t iflags = INPCK | PARMRK | IXON | IXOFF;
     if ((back.c_cflag & cflags) != (t.c_cflag & cflags) ||
-        (back.c_iflag & iflags) != (t.c_iflag & iflags) || ::cfgetispeed(&back) != speed ||
-        ::cfgetospeed(&back) != speed) {
+        (back.c_iflag & iflags) != (t.c_iflag & iflags) ||
+        (coded && (::cfgetispeed(&back) != speed || ::cfgetospeed(&back) != speed))) {
       return EINVAL;
     }
+    if (refused != 0) return refused;
     // Handshake by DTR/DSR has no kernel support; everything else is in force.
     if (dcb.Flags & (kDcbOutxDsrFlow | kDcbDtrHandshake)) return ENOTSUP;
     return 0;
@@ -259,6 +367,11 @@ class PosixPlatform final : public ISerialPlatform {
         timeouts.ReadTotalTimeoutConstant != 0) {
       return ENOTSUP;
     }
+    // The write time-out bounds how long a write goes on after its caller
+    // has stopped waiting for it (0 and 0: no bound).
+    std::lock_guard lock(use.port->mutex);
+    use.port->writeTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    use.port->writeTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     return 0;
   }
 
@@ -310,6 +423,7 @@ class PosixPlatform final : public ISerialPlatform {
         std::lock_guard lock(use.port->mutex);
         ++use.port->abortGeneration;
       }
+      use.port->txChanged.notify_all();
       Kick(*use.port);
     }
     return 0;
@@ -320,15 +434,12 @@ class PosixPlatform final : public ISerialPlatform {
     Use use(*this, h);
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
-    std::uint64_t abortAtStart = 0;
-    {
-      std::lock_guard lock(port.mutex);
-      abortAtStart = port.abortGeneration;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    std::size_t done = 0;
+    const auto began = std::chrono::steady_clock::now();
+    std::unique_lock lock(port.mutex);
     WriteResult result;
-    while (done < data.size()) {
+    std::size_t done = 0;
+    // Straight into the driver while no earlier write is still being sent.
+    while (port.txQueue.empty() && done < data.size()) {
       const ssize_t n = ::write(port.fd, data.data() + done, data.size() - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
@@ -337,36 +448,39 @@ class PosixPlatform final : public ISerialPlatform {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
         result.error = Errno();
-        break;
+        result.count = static_cast<std::uint32_t>(done);
+        return result;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        result.error = ETIMEDOUT;
-        break;
-      }
-      {
-        std::lock_guard lock(port.mutex);
-        if (port.closing || port.abortGeneration != abortAtStart) {
-          result.error = ECANCELED;
-          break;
-        }
-      }
-      pollfd p{port.fd, POLLOUT, 0};
-      const int slice = static_cast<int>(std::min<std::int64_t>(left.count(), kWriteSliceMs));
-      if (::poll(&p, 1, slice) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        result.error = EIO;
-        break;
-      }
+      break;
     }
-    result.count = static_cast<std::uint32_t>(done);
-    if (done > 0) {
-      {
-        std::lock_guard lock(port.mutex);
+    if (done == data.size()) {
+      result.count = static_cast<std::uint32_t>(done);
+      if (done > 0) {
         port.txPending = true;
+        Kick(port);
       }
-      Kick(port);
+      return result;
     }
+    // Held up (flow control, a full driver queue): the rest is sent by the
+    // port's writer. The caller waits at most `wait` for it; after that the
+    // wait is abandoned, not the write, which goes on up to the port's
+    // write time-out, a purge or the close.
+    auto chunk = std::make_shared<TxChunk>();
+    chunk->bytes.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
+    const std::uint64_t bound =
+        port.writeTimeoutConstant +
+        static_cast<std::uint64_t>(port.writeTimeoutMultiplier) * data.size();
+    chunk->hasDeadline = bound != 0;
+    chunk->deadline = began + std::chrono::milliseconds(bound);
+    chunk->abortGeneration = port.abortGeneration;
+    port.txQueue.push_back(chunk);
+    if (!port.writer.joinable()) {
+      port.writer = std::thread([p = use.port] { Writer(*p); });
+    }
+    port.txChanged.notify_all();
+    port.txChanged.wait_until(lock, began + wait, [&] { return chunk->done; });
+    result.count = static_cast<std::uint32_t>(done + chunk->sent);
+    result.error = chunk->done ? chunk->error : ETIMEDOUT;
     return result;
   }
 
@@ -376,12 +490,25 @@ class PosixPlatform final : public ISerialPlatform {
     Port& port = *use.port;
     std::lock_guard lock(port.mutex);
     ReadResult result;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    int empty = 0;
+    while (empty < 2) {
       std::uint8_t byte = 0;
       const ssize_t n = ::read(port.fd, &byte, 1);
       if (n == 1) {
+        empty = 0;
         ++port.consumed;
         if (port.waiterBlind) Kick(port);
+        if (port.parityMarks) {
+          // A marked sequence is decoded as a whole; its bytes arrive
+          // together, so the rest is normally there already.
+          std::uint8_t out = 0;
+          const auto decoded = port.decoder.Feed(byte, out);
+          if (decoded == ParityMarkDecoder::Result::NeedMore) continue;
+          if (decoded == ParityMarkDecoder::Result::ByteWithError) {
+            port.errorFlags |= (out == 0 || !port.parityOn) ? kCE_FRAME : kCE_RXPARITY;
+          }
+          byte = out;
+        }
         result.count = 1;
         result.byte = byte;
         return result;
@@ -399,6 +526,7 @@ class PosixPlatform final : public ISerialPlatform {
       }
       if (!(p.revents & POLLIN)) return result;
       // Readable: a byte may have arrived just now; one more try decides.
+      ++empty;
     }
     result.error = EIO;
     return result;
@@ -417,8 +545,12 @@ class PosixPlatform final : public ISerialPlatform {
       result.error = Errno();
       return result;
     }
+    std::lock_guard lock(use.port->mutex);
+    std::uint64_t backlog = 0;
+    for (const auto& chunk : use.port->txQueue) backlog += chunk->bytes.size() - chunk->sent;
     result.stat.cbInQue = static_cast<std::uint32_t>(in);
-    result.stat.cbOutQue = static_cast<std::uint32_t>(out);
+    result.stat.cbOutQue = static_cast<std::uint32_t>(static_cast<std::uint64_t>(out) + backlog);
+    result.errors = std::exchange(use.port->errorFlags, 0);
     return result;
   }
 
@@ -485,6 +617,60 @@ class PosixPlatform final : public ISerialPlatform {
     }
   }
 
+  void SetEventInterest(PortHandle h, std::uint32_t events) override {
+    Use use(*this, h);
+    if (use.error != 0) return;
+    Port& port = *use.port;
+    {
+      std::lock_guard lock(port.mutex);
+      const std::uint32_t added = events & ~port.interest;
+      port.interest = events;
+      // Lines and counters watched from now on start from their present
+      // state, not from one sampled long ago.
+      if ((added & kModemEvents) && port.modemLines) ::ioctl(port.fd, TIOCMGET, &port.lastModem);
+      if ((added & (kModemEvents | kEV_BREAK)) && port.counters) {
+        ::ioctl(port.fd, TIOCGICOUNT, &port.lastCount);
+      }
+    }
+    Kick(port);
+  }
+
+  std::string PortErrorText(const std::string& name, PortOperation operation,
+                            std::int32_t code) override {
+    NameInfo info;
+    {
+      std::lock_guard lock(mapMutex_);
+      if (const auto it = names_.find(name); it != names_.end()) info = it->second;
+    }
+    const std::string port = info.path.empty() ? name : name + " (" + info.path + ")";
+    unsigned number = 0;
+    if (operation == PortOperation::Open) {
+      switch (code) {
+        case ENOENT:
+          if (ParseComNumber(name, number)) return MissingPortText(number, roots_);
+          return name + ": no such port";
+        case EBUSY:
+          if (info.holder) {
+            return port + " is in use by another program: " + info.holder->command + " (process " +
+                   std::to_string(info.holder->pid) + ")";
+          }
+          return port + " is in use by another program";
+        case EACCES:
+        case EPERM:
+          return port +
+                 ": no access to the port. The user needs to be a member of the group that owns "
+                 "the device (usually dialout)";
+        case ENOTTY:
+          return port + " is not a serial port";
+        default:
+          break;
+      }
+    } else if (code == EIO || code == ENXIO || code == ENODEV) {
+      return port + " is gone: the adapter may have been unplugged, or the line has hung up";
+    }
+    return port + ": " + ErrorText(code);
+  }
+
   std::string ErrorText(std::int32_t code) override {
     char buffer[256] = {};
     std::string text = StrerrorResult(::strerror_r(code, buffer, sizeof buffer), buffer);
@@ -545,12 +731,84 @@ class PosixPlatform final : public ISerialPlatform {
     return status;
   }
 
-  static void SetLowLatency(int fd) {
-    // USB adapters otherwise hold received bytes for up to 16 ms.
+  static void SetLowLatency(Port& port) {
+    // USB adapters otherwise hold received bytes for up to 16 ms. A custom
+    // speed flag left by another program would silently replace the speed
+    // asked for (38400 selects it), so it is cleared in the same call. The
+    // flags are restored as found at close.
     serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
-    info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | ASYNC_LOW_LATENCY);
-    ::ioctl(fd, TIOCSSERIAL, &info);
+    if (::ioctl(port.fd, TIOCGSERIAL, &info) != 0) return;
+    port.serialFound = true;
+    port.serialAtOpen = info;
+    auto flags = static_cast<unsigned>(info.flags);
+    flags = (flags | ASYNC_LOW_LATENCY) & ~static_cast<unsigned>(ASYNC_SPD_MASK);
+    if (flags == static_cast<unsigned>(info.flags)) return;
+    info.flags = static_cast<int>(flags);
+    ::ioctl(port.fd, TIOCSSERIAL, &info);
+  }
+
+  // Puts the driver's flags back as they were found at open.
+  static void RestoreSerialFlags(const Port& port) {
+    if (!port.serialFound) return;
+    serial_struct info{};
+    if (::ioctl(port.fd, TIOCGSERIAL, &info) != 0) return;
+    if (info.flags == port.serialAtOpen.flags) return;
+    info.flags = port.serialAtOpen.flags;
+    ::ioctl(port.fd, TIOCSSERIAL, &info);
+  }
+
+  // The port's writer thread: sends the writes that did not fit at once, in
+  // order, each within its own time-out. Ends at the close.
+  static void Writer(Port& port) {
+    std::unique_lock lock(port.mutex);
+    for (;;) {
+      port.txChanged.wait(lock, [&] { return port.closing || !port.txQueue.empty(); });
+      const auto finish = [&](std::int32_t error) {
+        const auto chunk = port.txQueue.front();
+        chunk->done = true;
+        chunk->error = error;
+        port.txQueue.pop_front();
+        port.txChanged.notify_all();
+      };
+      if (port.closing) {
+        while (!port.txQueue.empty()) finish(ECANCELED);
+        return;
+      }
+      TxChunk& chunk = *port.txQueue.front();
+      if (chunk.abortGeneration != port.abortGeneration) {
+        while (!port.txQueue.empty()) finish(ECANCELED);
+        continue;
+      }
+      if (chunk.hasDeadline && std::chrono::steady_clock::now() >= chunk.deadline) {
+        finish(ETIMEDOUT);
+        continue;
+      }
+      const ssize_t n =
+          ::write(port.fd, chunk.bytes.data() + chunk.sent, chunk.bytes.size() - chunk.sent);
+      if (n > 0) {
+        chunk.sent += static_cast<std::size_t>(n);
+        if (chunk.sent == chunk.bytes.size()) {
+          finish(0);
+          port.txPending = true;
+          Kick(port);
+        }
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        finish(Errno());
+        continue;
+      }
+      // No room: wait a slice for it, then look at close, purge and
+      // deadline again.
+      const int fd = port.fd;
+      lock.unlock();
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = ::poll(&p, 1, kWriteSliceMs);
+      lock.lock();
+      if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !port.txQueue.empty()) {
+        finish(EIO);
+      }
+    }
   }
 
   // Under the port's lock: the events of the mask that have occurred since
@@ -560,7 +818,10 @@ class PosixPlatform final : public ISerialPlatform {
     std::uint32_t events = 0;
     watchInput = false;
     tick = false;
-    if (port.mask & kEV_RXCHAR) {
+    // Only what is in the mask and could reach a handler is looked for, so
+    // a port nobody listens to for signals is not sampled at all.
+    const std::uint32_t wanted = port.mask & port.interest;
+    if (wanted & kEV_RXCHAR) {
       int queued = 0;
       if (::ioctl(port.fd, FIONREAD, &queued) != 0) queued = 0;
       const std::uint64_t arrived = port.consumed + static_cast<std::uint64_t>(queued);
@@ -575,7 +836,7 @@ class PosixPlatform final : public ISerialPlatform {
       tick = queued != 0;
     }
 
-    if (port.txPending) {
+    if (port.txPending && (wanted & kEV_TXEMPTY)) {
       int out = 0;
       if (::ioctl(port.fd, TIOCOUTQ, &out) != 0 || out == 0) {
         port.txPending = false;
@@ -585,7 +846,7 @@ class PosixPlatform final : public ISerialPlatform {
       }
     }
 
-    if (port.modemLines) {
+    if (port.modemLines && (wanted & kModemEvents)) {
       tick = true;
       int lines = 0;
       if (::ioctl(port.fd, TIOCMGET, &lines) == 0) {
@@ -597,7 +858,7 @@ class PosixPlatform final : public ISerialPlatform {
         port.lastModem = lines;
       }
     }
-    if (port.counters) {
+    if (port.counters && (wanted & (kModemEvents | kEV_BREAK))) {
       tick = true;
       serial_icounter_struct count{};
       if (::ioctl(port.fd, TIOCGICOUNT, &count) == 0) {
@@ -610,7 +871,7 @@ class PosixPlatform final : public ISerialPlatform {
         port.lastCount = count;
       }
     }
-    return events & port.mask;
+    return events & wanted;
   }
 
   std::int32_t SimpleIoctl(PortHandle h, unsigned long request) {
@@ -626,8 +887,11 @@ class PosixPlatform final : public ISerialPlatform {
       port.closing = true;
       ++port.maskGeneration;
       Kick(port);
+      port.txChanged.notify_all();
       port.idle.wait(lock, [&] { return port.uses == 0; });
     }
+    if (port.writer.joinable()) port.writer.join();
+    RestoreSerialFlags(port);
     ::ioctl(port.fd, TIOCNXCL);
     std::int32_t err = 0;
     if (::close(port.fd) != 0) err = Errno();
@@ -635,52 +899,76 @@ class PosixPlatform final : public ISerialPlatform {
     return err;
   }
 
-  PortPathMapper mapper_;
+  // What the last opening of a name found: for the operator's texts.
+  struct NameInfo {
+    std::string path;
+    std::optional<PortHolder> holder;
+  };
+
+  PortMapRoots roots_;
+  std::filesystem::path proc_;
   std::mutex mapMutex_;
+  std::map<std::string, NameInfo> names_;
   std::map<PortHandle, std::shared_ptr<Port>> ports_;
   PortHandle nextHandle_ = 1;
 };
 
-bool ParseComNumber(std::string_view name, unsigned& number) {
-  if (name.size() < 4 || name.substr(0, 3) != "COM") return false;
-  const std::string_view digits = name.substr(3);
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  return ec == std::errc() && end == digits.data() + digits.size() && number >= 1;
-}
-
 }  // namespace
 
-PortPathMapper PortsDirectoryMapper(std::filesystem::path portsDir, std::string fallbackPrefix) {
-  return [dir = std::move(portsDir), prefix = std::move(fallbackPrefix)](std::string_view name) {
-    unsigned number = 0;
-    if (!ParseComNumber(name, number)) return std::string();
-    if (!dir.empty()) {
-      std::error_code ec;
-      const std::filesystem::path entry = dir / std::string(name);
-      if (std::filesystem::symlink_status(entry, ec).type() !=
-              std::filesystem::file_type::not_found &&
-          !ec) {
-        return entry.string();
-      }
+std::optional<PortHolder> FindPortHolder(const std::filesystem::path& proc, dev_t device,
+                                         int selfPid) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string pidText = it->path().filename().string();
+    int pid = 0;
+    const auto [tail, parsed] =
+        std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
+    if (parsed != std::errc() || tail != pidText.data() + pidText.size() || pid == selfPid)
+      continue;
+    std::error_code fdError;
+    for (fs::directory_iterator fd(it->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd;
+         fd.increment(fdError)) {
+      struct stat st {};
+      if (::stat(fd->path().c_str(), &st) != 0) continue;
+      if (!S_ISCHR(st.st_mode) || st.st_rdev != device) continue;
+      PortHolder holder;
+      holder.pid = pid;
+      std::ifstream comm(it->path() / "comm");
+      std::getline(comm, holder.command);
+      if (holder.command.empty()) holder.command = "unknown program";
+      return holder;
     }
-    return prefix + std::to_string(number - 1);
-  };
-}
-
-std::filesystem::path DefaultPortsDirectory() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != 0) {
-    return std::filesystem::path(config) / "tarnup" / "ports";
   }
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) {
-    return std::filesystem::path(home) / ".config" / "tarnup" / "ports";
+  return std::nullopt;
+}
+
+ParityMarkDecoder::Result ParityMarkDecoder::Feed(std::uint8_t in, std::uint8_t& out) {
+  switch (state_) {
+    case 0:
+      if (in == 0xFF) {
+        state_ = 1;
+        return Result::NeedMore;
+      }
+      out = in;
+      return Result::Byte;
+    case 1:
+      if (in == 0x00) {
+        state_ = 2;
+        return Result::NeedMore;
+      }
+      // 0xFF 0xFF is a received 0xFF; anything else after a lone 0xFF
+      // cannot come from the line discipline and is passed on as it is.
+      state_ = 0;
+      out = in;
+      return Result::Byte;
+    default:
+      state_ = 0;
+      out = in;
+      return Result::ByteWithError;
   }
-  return {};
 }
 
-PortPathMapper DefaultPortPathMapper() {
-  return PortsDirectoryMapper(DefaultPortsDirectory());
-}
-
-std::shared_ptr<ISerialPlatform> MakePosixPlatform(PortPathMapper mapper) {
-  return std::make_shared<PosixPlatform>(std::move(mapper));
+std::shared_ptr<ISerialPlatform> MakePosixPlatform(PortMapRoots roots, std::filesystem::path proc) {
+  return std::make_shared<PosixPlatform>(std::move(roots), std::move(proc));
 }

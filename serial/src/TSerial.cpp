@@ -67,9 +67,25 @@ bool IsTrimmed(char c) {
 TSerial::TSerial(ISerialOwner& owner, std::shared_ptr<ISerialPlatform> platform)
     : owner_(owner),
       platform_(std::move(platform)),
-      eventThread_(std::make_unique<TEventThread>(*this)) {}
+      eventThread_(std::make_unique<TEventThread>(*this)) {
+  OnTxEmpty.SetChangedHook([this] { HandlersChanged(); });
+  OnBreak.SetChangedHook([this] { HandlersChanged(); });
+  OnRing.SetChangedHook([this] { HandlersChanged(); });
+  OnSignalChange.SetChangedHook([this] { HandlersChanged(); });
+}
 
 TSerial::~TSerial() {
+  if (eventThread_->InHandOver()) {
+    // Destroyed from inside one of its own handlers: the event thread is
+    // blocked in that hand-over and can only go on once the handler has
+    // returned, so neither the close nor the destructor may wait for it.
+    // It has been told (Release) that the component is gone and ends by
+    // itself without touching it again.
+    closingInHandler_ = true;
+    SetupPort(false);
+    eventThread_->Release();
+    return;
+  }
   SetupPort(false);
   eventThread_->RequestStop();
   // Joining here (rather than letting the thread release itself) is what
@@ -145,36 +161,40 @@ void TSerial::SetCheckParity(bool Value) {
 void TSerial::SetupPort(bool Open) {
   if (Active()) {
     const PortHandle h = handle_.load();
-    if (const auto err = platform_->PurgeComm(h, kPURGE_TXABORT | kPURGE_RXABORT)) ReportError(err);
+    if (const auto err = platform_->PurgeComm(h, kPURGE_TXABORT | kPURGE_RXABORT)) {
+      ReportError(err, PortOperation::PurgeComm);
+    }
     SetModemLine(osDTR, false);
     SetModemLine(osRTS, false);
     active_.store(false);
     eventThread_->WakeUp();
     // Releases the event thread from its wait.
-    if (const auto err = platform_->SetCommMask(h, 0)) ReportError(err);
+    if (const auto err = platform_->SetCommMask(h, 0)) ReportError(err, PortOperation::SetCommMask);
     // A notification the event thread has handed over but the owner has not
     // started yet would only report on a closed port, and the owner cannot
     // run it while it sits in this loop: withdraw it, so the thread can leave
     // the port within one poll. A handler that is running (and closes the
     // port itself) is not withdrawn; that close takes the full bound.
     owner_.WithdrawHandOvers(this);
-    for (int i = 0; i < kClosePolls && inWait_.load(); ++i) {
+    for (int i = 0; i < kClosePolls && inWait_.load() && !closingInHandler_; ++i) {
       std::this_thread::sleep_for(kClosePoll);
       owner_.WithdrawHandOvers(this);
     }
-    if (const auto err = platform_->Close(h)) ReportError(err);
+    if (const auto err = platform_->Close(h)) ReportError(err, PortOperation::Close);
   }
   if (!Open) return;
 
-  const std::string name = "COM" + std::to_string(static_cast<unsigned>(port_));
-  const OpenResult opened = platform_->Open(name);
+  // A new opening: what was reported for the old one may be reported again.
+  reported_.clear();
+  reportName_ = PortName();
+  const OpenResult opened = platform_->Open(reportName_);
   if (opened.error != 0 || opened.handle == kInvalidPortHandle) {
-    ReportError(opened.error);
+    ReportError(opened.error, PortOperation::Open);
     return;
   }
   handle_.store(opened.handle);
   if (const auto err = platform_->SetupComm(opened.handle, rxQueueSize_, txQueueSize_)) {
-    ReportError(err);
+    ReportError(err, PortOperation::SetupComm);
   }
   active_.store(true);
   ApplyLineSettings();
@@ -198,7 +218,9 @@ void TSerial::ApplyLineSettings() {
   d.ErrorChar = 0x3F;
   dcb_ = d;
   const PortHandle h = handle_.load();
-  if (const auto err = platform_->SetCommState(h, dcb_)) ReportError(err);
+  if (const auto err = platform_->SetCommState(h, dcb_)) {
+    ReportError(err, PortOperation::SetCommState);
+  }
 
   timeouts_.ReadIntervalTimeout = 0xFFFFFFFFU;
   timeouts_.ReadTotalTimeoutMultiplier = 0;
@@ -208,19 +230,42 @@ void TSerial::ApplyLineSettings() {
     timeouts_.WriteTotalTimeoutMultiplier = 0;
     timeouts_.WriteTotalTimeoutConstant = kWriteTimeoutWithFlowControl;
   }
-  if (const auto err = platform_->SetCommTimeouts(h, timeouts_)) ReportError(err);
+  if (const auto err = platform_->SetCommTimeouts(h, timeouts_)) {
+    ReportError(err, PortOperation::SetCommTimeouts);
+  }
 }
 
 void TSerial::StartEvents() {
-  if (const auto err = platform_->SetCommMask(handle_.load(), kEventMask)) ReportError(err);
+  const PortHandle h = handle_.load();
+  platform_->SetEventInterest(h, EventInterest());
+  if (const auto err = platform_->SetCommMask(h, kEventMask)) {
+    ReportError(err, PortOperation::SetCommMask);
+  }
   eventThread_->Start();
+}
+
+std::uint32_t TSerial::EventInterest() const {
+  std::uint32_t events = kEV_RXCHAR;
+  if (OnTxEmpty.Assigned()) events |= kEV_TXEMPTY;
+  if (OnSignalChange.Assigned()) events |= kEV_CTS | kEV_DSR | kEV_RLSD;
+  if (OnBreak.Assigned()) events |= kEV_BREAK;
+  if (OnRing.Assigned()) events |= kEV_RING;
+  return events;
+}
+
+void TSerial::HandlersChanged() {
+  if (Active()) platform_->SetEventInterest(handle_.load(), EventInterest());
+}
+
+std::string TSerial::PortName() const {
+  return "COM" + std::to_string(static_cast<unsigned>(port_));
 }
 
 void TSerial::UpdateStatus() {
   if (!Active()) return;
   const StatusResult status = platform_->ClearCommError(handle_.load());
   if (status.error != 0) {
-    ReportError(status.error);
+    ReportError(status.error, PortOperation::Status);
     return;
   }
   comStat_ = status.stat;
@@ -244,7 +289,7 @@ void TSerial::WriteString(std::string_view S) {
   if (!Active()) return;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(S.data());
   const WriteResult written = platform_->Write(handle_.load(), {bytes, S.size()}, kWriteWait);
-  if (written.error != 0) ReportError(written.error);
+  if (written.error != 0) ReportError(written.error, PortOperation::Write);
 }
 
 std::int32_t TSerial::ReadByteRaw(std::uint8_t& B, std::int32_t& error) {
@@ -264,7 +309,7 @@ std::int32_t TSerial::ReadByteRaw(std::uint8_t& B, std::int32_t& error) {
 std::int32_t TSerial::ReadByte(std::uint8_t& B) {
   std::int32_t error = 0;
   const std::int32_t count = ReadByteRaw(B, error);
-  if (error != 0) ReportError(error);
+  if (error != 0) ReportError(error, PortOperation::Read);
   return count;
 }
 
@@ -289,11 +334,14 @@ bool TSerial::SetModemLine(eModemOutSignal Line, bool State) {
   return platform_->EscapeCommFunction(handle_.load(), function) == 0;
 }
 
-void TSerial::ReportError(std::int32_t code) {
+void TSerial::ReportError(std::int32_t code, PortOperation operation) {
   errorCode_.store(code);
+  const std::pair<PortOperation, std::int32_t> failure{operation, code};
+  if (std::find(reported_.begin(), reported_.end(), failure) != reported_.end()) return;
+  reported_.push_back(failure);
   switch (NotifyErrors()) {
     case neDialog:
-      ShowError(code);
+      ShowError(code, operation);
       break;
     case neEvent:
       if (auto handler = OnError.Get()) handler(*this);
@@ -303,13 +351,23 @@ void TSerial::ReportError(std::int32_t code) {
   }
 }
 
-void TSerial::ShowError(std::int32_t code) {
-  std::string text = platform_->ErrorText(code);
+void TSerial::ShowError(std::int32_t code, PortOperation operation) {
+  std::string text = platform_->PortErrorText(reportName_, operation, code);
   if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
   while (!text.empty() && IsTrimmed(text.back())) text.pop_back();
   ShowText(text);
 }
 
 void TSerial::ShowText(const std::string& text) {
-  owner_.ShowErrorBox(text);
+  // A box with the same text that is up now (further down this thread's
+  // stack, its modal loop running hand-overs) already says it.
+  if (std::find(boxesUp_.begin(), boxesUp_.end(), text) != boxesUp_.end()) return;
+  boxesUp_.push_back(text);
+  try {
+    owner_.ShowErrorBox(text);
+  } catch (...) {
+    boxesUp_.pop_back();
+    throw;
+  }
+  boxesUp_.pop_back();
 }

@@ -136,6 +136,13 @@ class FaultPlatform : public ISerialPlatform {
     return inner_->WaitCommEvent(h);
   }
   std::string ErrorText(std::int32_t code) override { return inner_->ErrorText(code); }
+  std::string PortErrorText(const std::string& name, PortOperation operation,
+                            std::int32_t code) override {
+    return inner_->PortErrorText(name, operation, code);
+  }
+  void SetEventInterest(PortHandle h, std::uint32_t events) override {
+    inner_->SetEventInterest(h, events);
+  }
 
  private:
   struct Armed {

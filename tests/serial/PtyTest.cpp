@@ -102,7 +102,7 @@ class Pty : public ::testing::Test {
     ASSERT_TRUE(device.Ok()) << "no pseudo-terminal available";
     ASSERT_FALSE(ports.Path().empty());
     fs::create_symlink(device.SlavePath(), ports.Path() / "COM5");
-    platform = MakePosixPlatform(PortsDirectoryMapper(ports.Path(), NoFallback()));
+    platform = MakePosixPlatform(Roots());
     serial = std::make_unique<TSerial>(owner, platform);
     serial->SetPort(5);
     // The update window's line settings.
@@ -113,8 +113,11 @@ class Pty : public ::testing::Test {
   }
   void TearDown() override { serial.reset(); }
 
-  // Unmapped names fall back into the temporary folder, never to /dev/ttyS*.
-  std::string NoFallback() const { return (ports.Path() / "absent-ttyS").string(); }
+  // Only the links of the temporary folder: the machine's own serial ports
+  // are never reached.
+  PortMapRoots Roots() const {
+    return {ports.Path(), ports.Path() / "no-dev", ports.Path() / "no-sys"};
+  }
 
   void Open() {
     serial->SetActive(true);
@@ -137,48 +140,6 @@ class Pty : public ::testing::Test {
   std::unique_ptr<TSerial> serial;
 };
 
-TEST(PortNames, MapsComNamesThroughThePortsDirectory) {
-  TempDir dir;
-  ASSERT_FALSE(dir.Path().empty());
-  fs::create_symlink("/nonexistent/target", dir.Path() / "COM3");
-  const PortPathMapper map = PortsDirectoryMapper(dir.Path(), "/fallback/ttyS");
-  const struct {
-    const char* name;
-    std::string path;
-  } cases[] = {{"COM3", (dir.Path() / "COM3").string()},  // a link is used even if dangling
-               {"COM1", "/fallback/ttyS0"},
-               {"COM9", "/fallback/ttyS8"},
-               {"COM12", "/fallback/ttyS11"},
-               {"COM0", ""},
-               {"COM", ""},
-               {"COMx", ""},
-               {"COM1x", ""},
-               {"LPT1", ""}};
-  for (const auto& c : cases) EXPECT_EQ(map(c.name), c.path) << c.name;
-}
-
-TEST(PortNames, DefaultDirectoryFollowsTheEnvironment) {
-  const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
-  const char* savedHome = std::getenv("HOME");
-  const std::string xdg = savedXdg ? savedXdg : "";
-  const std::string home = savedHome ? savedHome : "";
-  ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
-  EXPECT_EQ(DefaultPortsDirectory(), fs::path("/x/config/tarnup/ports"));
-  ::setenv("XDG_CONFIG_HOME", "", 1);
-  ::setenv("HOME", "/home/op", 1);
-  EXPECT_EQ(DefaultPortsDirectory(), fs::path("/home/op/.config/tarnup/ports"));
-  if (savedXdg) {
-    ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_CONFIG_HOME");
-  }
-  if (savedHome) {
-    ::setenv("HOME", home.c_str(), 1);
-  } else {
-    ::unsetenv("HOME");
-  }
-}
-
 TEST_F(Pty, OpensByMappedNameWithTheLineSettingsInForce) {
   Open();
   EXPECT_EQ(serial->ErrorCode(), 0);
@@ -191,7 +152,7 @@ TEST_F(Pty, OpensByMappedNameWithTheLineSettingsInForce) {
 TEST_F(Pty, SecondOpenIsRefusedAsInUse) {
   Open();
   // Another platform instance stands for another program.
-  TSerial other(owner, MakePosixPlatform(PortsDirectoryMapper(ports.Path(), NoFallback())));
+  TSerial other(owner, MakePosixPlatform(Roots()));
   other.SetPort(5);
   other.SetActive(true);
   EXPECT_FALSE(other.Active());

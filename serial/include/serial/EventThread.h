@@ -3,13 +3,13 @@
 // events and hands the component's notifications over to the owner's thread
 // in a fixed order; in rxMessage mode it frames received bytes into messages.
 // Created not running; started by the component's first successful open;
-// stopped and joined by the component's destructor.
+// stopped and joined by the component's destructor. A component destroyed
+// from inside one of its own handlers releases the thread instead: the body
+// ends by itself once that handler has returned, without touching the
+// component again.
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 class TSerial;
@@ -17,7 +17,8 @@ class TSerial;
 class TEventThread {
  public:
   explicit TEventThread(TSerial& serial);
-  // Requests the stop and waits for the body to return (if it ever started).
+  // Requests the stop and waits for the body to return (if it ever started
+  // and was not released).
   ~TEventThread();
   TEventThread(const TEventThread&) = delete;
   TEventThread& operator=(const TEventThread&) = delete;
@@ -28,28 +29,19 @@ class TEventThread {
   void RequestStop();
   // Ends a pause early, so the body looks at the port's state again.
   void WakeUp();
-  [[nodiscard]] bool Started() const { return started_.load(); }
+  [[nodiscard]] bool Started() const;
   // How many handed-over calls have raised a failure so far.
-  [[nodiscard]] std::uint32_t HandlerFailures() const { return handlerFailures_.load(); }
+  [[nodiscard]] std::uint32_t HandlerFailures() const;
+  // On the owner's thread: whether one of this thread's hand-overs is
+  // running on it now (the caller is inside a handler of the component).
+  [[nodiscard]] bool InHandOver() const;
+  // On the owner's thread, inside one of this thread's hand-overs: stops the
+  // thread without waiting for it. The body returns as soon as the hand-over
+  // it waits for has run, and never touches the component again.
+  void Release();
 
  private:
-  void Execute();
-  void Pass();
-  // Hands `call` over to the owner's thread; false when it was withdrawn.
-  template <typename F>
-  bool Hand(F&& call);
-  bool HandReport(std::int32_t code);
-  void Frame();
-  // Sleeps up to `duration`; ends early on a stop request and, with
-  // `whileActive`, when the port is closed.
-  void Pause(std::chrono::milliseconds duration, bool whileActive);
-
-  TSerial& serial_;
-  std::atomic<bool> started_{false};
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> finished_{false};
-  std::atomic<std::uint32_t> handlerFailures_{0};
-  std::mutex sleepMutex_;
-  std::condition_variable sleepWake_;
+  struct Core;
+  std::shared_ptr<Core> core_;
   std::thread thread_;
 };

@@ -72,6 +72,8 @@ class FakePlatform : public ISerialPlatform {
   ModemResult GetCommModemStatus(PortHandle h) override;
   WaitResult WaitCommEvent(PortHandle h) override;
   std::string ErrorText(std::int32_t code) override;
+  // Kept, not recorded: Interest() tells what the component asked for.
+  void SetEventInterest(PortHandle h, std::uint32_t events) override;
 
   // --- recording --------------------------------------------------------
   [[nodiscard]] std::vector<Call> Calls() const;
@@ -99,6 +101,7 @@ class FakePlatform : public ISerialPlatform {
   // Which device names exist (default COM1..COM9).
   void SetDeviceExists(const std::string& name, bool exists);
   // Appends bytes to the receive queue; raises kEV_RXCHAR for a waiter.
+  // Opening the port empties the queue, as on the real port.
   void PushRx(std::string_view bytes);
   // Whether PushRx raises kEV_RXCHAR (default true).
   void SetRxRaisesEvent(bool raises);
@@ -122,6 +125,8 @@ class FakePlatform : public ISerialPlatform {
   [[nodiscard]] bool Dtr() const;
   [[nodiscard]] bool Rts() const;
   [[nodiscard]] std::uint32_t OpenCount() const;
+  // The events the component said could reach a handler (all after open).
+  [[nodiscard]] std::uint32_t Interest() const;
 
   // Blocks up to `timeout` until `count` event waits have been entered in
   // total (failed ones included) and one of them is blocked now; true if so.
@@ -157,6 +162,7 @@ class FakePlatform : public ISerialPlatform {
   bool rxRaisesEvent_ = true;
   std::uint32_t pendingEvents_ = 0;  // events since the last wait, ORed
   std::uint32_t mask_ = 0;
+  std::uint32_t interest_ = 0xFFFFFFFFU;
   std::uint64_t maskGeneration_ = 0;
   std::uint64_t waitedGeneration_ = 0;
   std::uint32_t modemStatus_ = 0;

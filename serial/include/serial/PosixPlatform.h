@@ -1,34 +1,54 @@
 #pragma once
 // The POSIX (termios) implementation of ISerialPlatform.
 //
-// Port names: "COMn" is looked up as a symlink named COMn in a ports
-// directory (by default $XDG_CONFIG_HOME/tarnup/ports, or
-// ~/.config/tarnup/ports), so a USB adapter or a simulator's pty can stand in
-// for a port; without such a link COMn is /dev/ttyS{n-1}.
+// Port names: "COMn" is resolved with LookUpComPort (PosixPortMap.h): the
+// user's explicit links first, then the serial ports that exist.
+//
+// A port that another program holds open without a lock (a terminal
+// program, a modem manager) is refused like a locked one (EBUSY), naming
+// that program, wherever /proc shows the other holder's descriptors.
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <string_view>
 
+#include "serial/PosixPortMap.h"
 #include "serial/SerialPlatform.h"
 
-// Maps a platform device name ("COM3") to a device path; an empty result
-// means the name names no device.
-using PortPathMapper = std::function<std::string(std::string_view name)>;
+// Another process holding a device open.
+struct PortHolder {
+  int pid = 0;
+  std::string command;  // its command name (/proc/PID/comm)
+};
 
-// COMn → `portsDir`/COMn when that entry exists, else `fallbackPrefix`{n-1}.
-// Names that are not COM followed by a number map to nothing.
-PortPathMapper PortsDirectoryMapper(std::filesystem::path portsDir,
-                                    std::string fallbackPrefix = "/dev/ttyS");
+// Looks through `proc`/PID/fd of every process but `selfPid` for a
+// descriptor of the character device `device`. Entries it may not read are
+// passed over.
+std::optional<PortHolder> FindPortHolder(const std::filesystem::path& proc, dev_t device,
+                                         int selfPid);
 
-// The ports directory from the environment: $XDG_CONFIG_HOME/tarnup/ports,
-// else $HOME/.config/tarnup/ports (empty when neither variable is set).
-std::filesystem::path DefaultPortsDirectory();
+// Turns the bytes the line discipline delivers with parity marking on
+// (PARMRK) back into the bytes that arrived: 0xFF 0xFF is a received 0xFF,
+// 0xFF 0x00 x is the byte x received with a parity or framing error (x = 0
+// also stands for a break). Anything else passes unchanged.
+class ParityMarkDecoder {
+ public:
+  enum class Result : std::uint8_t { NeedMore, Byte, ByteWithError };
+  // Feeds one byte from the terminal; on Byte or ByteWithError, `out` holds
+  // the received byte.
+  Result Feed(std::uint8_t in, std::uint8_t& out);
+  [[nodiscard]] bool Idle() const { return state_ == 0; }
+  void Reset() { state_ = 0; }
 
-// The mapper the program uses: PortsDirectoryMapper(DefaultPortsDirectory()).
-PortPathMapper DefaultPortPathMapper();
+ private:
+  std::uint8_t state_ = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
+};
 
-// A new POSIX platform using `mapper` to find devices.
-std::shared_ptr<ISerialPlatform> MakePosixPlatform(PortPathMapper mapper = DefaultPortPathMapper());
+// A new POSIX platform that finds ports under `roots` and other holders of
+// a port under `proc`.
+std::shared_ptr<ISerialPlatform> MakePosixPlatform(PortMapRoots roots = DefaultPortMapRoots(),
+                                                   std::filesystem::path proc = "/proc");

@@ -96,11 +96,33 @@ inline constexpr std::uint32_t kEV_BREAK = 0x0040;
 inline constexpr std::uint32_t kEV_ERR = 0x0080;
 inline constexpr std::uint32_t kEV_RING = 0x0100;
 
+// Error flags of the status read (StatusResult::errors).
+inline constexpr std::uint32_t kCE_OVERRUN = 0x0002;   // the receive hardware lost bytes
+inline constexpr std::uint32_t kCE_RXPARITY = 0x0004;  // a byte arrived with a parity error
+inline constexpr std::uint32_t kCE_FRAME = 0x0008;     // a byte arrived with a framing error
+
 // Modem status bits.
 inline constexpr std::uint32_t kMS_CTS_ON = 0x0010;
 inline constexpr std::uint32_t kMS_DSR_ON = 0x0020;
 inline constexpr std::uint32_t kMS_RING_ON = 0x0040;
 inline constexpr std::uint32_t kMS_RLSD_ON = 0x0080;
+
+// The kind of operation a failure belongs to: the component reports a
+// failure of one kind with one code once per opening of the port, and the
+// platform words its text for the operator by it.
+enum class PortOperation : std::uint8_t {
+  Open,
+  SetupComm,
+  SetCommState,
+  SetCommTimeouts,
+  SetCommMask,
+  PurgeComm,
+  Close,
+  Write,
+  Read,
+  Status,
+  EventWait,
+};
 
 struct OpenResult {
   PortHandle handle = kInvalidPortHandle;
@@ -185,4 +207,24 @@ class ISerialPlatform {
 
   // The platform's description of an error code.
   virtual std::string ErrorText(std::int32_t code) = 0;
+
+  // The operator's text for a failure of `operation` on the port named
+  // `name` ("COM1"). A platform that knows what stands behind the name says
+  // in plain words what happened to it (a device that is gone, a port held
+  // by another program); by default it is the platform's description.
+  virtual std::string PortErrorText(const std::string& name, PortOperation operation,
+                                    std::int32_t code) {
+    static_cast<void>(name);
+    static_cast<void>(operation);
+    return ErrorText(code);
+  }
+
+  // The events of the port's mask that some handler could receive now. A
+  // platform that must poll to find an event (modem lines, break counters)
+  // polls only for these; events outside it may go unseen. By default every
+  // event of the mask is looked for. Any thread; releases nothing.
+  virtual void SetEventInterest(PortHandle h, std::uint32_t events) {
+    static_cast<void>(h);
+    static_cast<void>(events);
+  }
 };

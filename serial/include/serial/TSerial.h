@@ -17,6 +17,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "serial/SerialOwner.h"
 #include "serial/SerialPlatform.h"
@@ -52,15 +54,25 @@ class TEventSlot {
   TEventSlot& operator=(const TEventSlot&) = delete;
 
   TEventSlot& operator=(F handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
+    {
+      std::lock_guard lock(mutex_);
+      handler_ = std::move(handler);
+    }
+    if (changed_) changed_();
     return *this;
   }
   TEventSlot& operator=(std::nullptr_t) {
-    std::lock_guard lock(mutex_);
-    handler_ = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      handler_ = nullptr;
+    }
+    if (changed_) changed_();
     return *this;
   }
+  // Called on the assigning thread after every assignment (the component
+  // uses it to tell the platform which events could reach a handler). Set
+  // once, before the slot is used.
+  void SetChangedHook(std::function<void()> hook) { changed_ = std::move(hook); }
   [[nodiscard]] bool Assigned() const {
     std::lock_guard lock(mutex_);
     return static_cast<bool>(handler_);
@@ -74,6 +86,7 @@ class TEventSlot {
  private:
   mutable std::mutex mutex_;
   F handler_;
+  std::function<void()> changed_;
 };
 
 class TSerial {
@@ -87,6 +100,8 @@ class TSerial {
 
   TSerial(ISerialOwner& owner, std::shared_ptr<ISerialPlatform> platform);
   // Closes the port if open, stops the event thread and waits for it to end.
+  // Destroyed from inside one of its own handlers, it closes the port at once
+  // and lets the event thread end by itself when the handler has returned.
   ~TSerial();
   TSerial(const TSerial&) = delete;
   TSerial& operator=(const TSerial&) = delete;
@@ -168,6 +183,12 @@ class TSerial {
   // Whether the event thread has been started (by the first successful open).
   [[nodiscard]] bool EventThreadStarted() const;
 
+  // The events of the mask that could reach a handler now: received
+  // characters always (the owner's waits are woken by that hand-over), the
+  // others only while their handler is assigned. The platform polls only for
+  // these, so a port without signal, break or ring handlers is not sampled.
+  [[nodiscard]] std::uint32_t EventInterest() const;
+
   // The device-control and time-out records as last filled.
   [[nodiscard]] const DCB& DeviceControl() const { return dcb_; }
   [[nodiscard]] const COMMTIMEOUTS& Timeouts() const { return timeouts_; }
@@ -179,9 +200,16 @@ class TSerial {
   void ApplyLineSettings();
   void StartEvents();
   void UpdateStatus();
-  void ReportError(std::int32_t code);
-  void ShowError(std::int32_t code);
+  // Reports a failure of `operation` as NotifyErrors says. A failure of the
+  // same kind with the same code that was already reported for the port as
+  // it is now open sets ErrorCode but is not shown or raised again: a port
+  // whose device has gone fails every poll, and each failure would otherwise
+  // be a box of its own.
+  void ReportError(std::int32_t code, PortOperation operation);
+  void ShowError(std::int32_t code, PortOperation operation);
   void ShowText(const std::string& text);
+  void HandlersChanged();
+  [[nodiscard]] std::string PortName() const;
   // A one-byte read that returns its failure instead of reporting it, for the
   // event thread, which hands its reports over.
   std::int32_t ReadByteRaw(std::uint8_t& B, std::int32_t& error);
@@ -222,6 +250,13 @@ class TSerial {
   std::uint8_t msgState_ = 0;  // 0 idle, 1 collecting, 2 appending, 3 complete
   std::uint16_t msgCountdown_ = 0;
   std::string msgText_;
+
+  // Owner's thread only: the failures reported since the port was opened,
+  // the name of the port they belong to, and the texts of the boxes up now.
+  std::vector<std::pair<PortOperation, std::int32_t>> reported_;
+  std::string reportName_;
+  std::vector<std::string> boxesUp_;
+  bool closingInHandler_ = false;
 
   std::unique_ptr<TEventThread> eventThread_;
 };

@@ -127,8 +127,8 @@ struct Rig {
     if (::mkdtemp(pattern.data()) == nullptr) std::exit(1);
     dir = pattern;
     fs::create_symlink(pty.slave, dir / "COM1");
-    serial = std::make_unique<TSerial>(
-        owner, MakePosixPlatform(PortsDirectoryMapper(dir, (dir / "none").string())));
+    serial =
+        std::make_unique<TSerial>(owner, MakePosixPlatform({dir, dir / "no-dev", dir / "no-sys"}));
     serial->SetBaudrate(38400);
     serial->SetDataBits(d8bit);
     serial->SetStopBits(st2bit);

@@ -6,8 +6,16 @@
 #include "update/Exceptions.h"
 #include "update/UpdateSequence.h"
 
+namespace {
+// Only the links of the given directory: the machine's own serial ports
+// (its /dev and /sys) are never reached.
+PortMapRoots LinksOnly(const std::filesystem::path& portsDir) {
+  return {portsDir, portsDir / "no-dev", portsDir / "no-sys"};
+}
+}  // namespace
+
 HeadlessHost::HeadlessHost(Options options)
-    : HeadlessHost(options, MakePosixPlatform(PortsDirectoryMapper(options.portsDir))) {}
+    : HeadlessHost(options, MakePosixPlatform(LinksOnly(options.portsDir))) {}
 
 HeadlessHost::HeadlessHost(Options options, std::shared_ptr<ISerialPlatform> platform)
     : options_(std::move(options)),

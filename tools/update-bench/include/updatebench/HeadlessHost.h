@@ -23,7 +23,7 @@
 class HeadlessHost : public IUpdateHost, public ISerialOwner {
  public:
   struct Options {
-    // Where "COM1".."COM4" are looked up.
+    // Where "COM1".."COM4" are looked up: links in this directory only.
     std::filesystem::path portsDir;
     // RGCom.ItemIndex: 0 for "COM 1".
     int portIndex = 0;
