@@ -2,12 +2,9 @@
 
 #include <cstdint>
 
-#include <QColor>
-#include <QPalette>
-
 // A colour value: explicit RGB with red in bits 0-7, green in 8-15 and blue in
 // 16-23, or, with the top bit set, a system colour named by the index in the
-// low byte and resolved from the current palette when drawn.
+// low byte and resolved by the platform when drawn.
 using TColor = std::uint32_t;
 
 inline constexpr TColor clSystemColor = 0x80000000u;
@@ -55,9 +52,7 @@ inline constexpr TColor cl3DLight = clSystemColor | 22;
 inline constexpr TColor clInfoText = clSystemColor | 23;
 inline constexpr TColor clInfoBk = clSystemColor | 24;
 
-// The opaque colour a value stands for: explicit values directly, system
-// colours from `palette` (an unknown index gives black).
-QColor ResolveColor(TColor color, const QPalette& palette);
-
-// The explicit colour value of an RGB colour (alpha dropped).
-TColor ColorToTColor(QColor color);
+// True for a value that names a system colour.
+inline constexpr bool IsSystemColor(TColor color) {
+  return (color & clSystemColor) != 0;
+}

@@ -1,4 +1,4 @@
-#include "widgets/TColor.h"
+#include "widgets/QtColor.h"
 
 namespace {
 
