@@ -425,3 +425,42 @@ TEST(EventThreadStaleWait, FailureOfAWaitOnTheClosedHandleIsNotReportedOnTheNext
 }
 
 }  // namespace
+
+namespace {
+
+// The component destroyed from inside one of its own handlers: the
+// destructor cannot wait for the event thread, which waits for the handler.
+TEST(EventThreadRelease, ComponentDestroyedInItsOwnHandlerEnds) {
+  ManualSerialOwner owner;
+  auto fake = std::make_shared<FakePlatform>();
+  for (const bool inErrorHandler : {false, true}) {
+    SCOPED_TRACE(inErrorHandler ? "OnError" : "OnBreak");
+    auto serial = std::make_unique<TSerial>(owner, fake);
+    bool ringRan = false;
+    if (inErrorHandler) {
+      serial->SetNotifyErrors(neEvent);
+      serial->OnError = [&](TSerial&) { serial.reset(); };
+    } else {
+      serial->OnBreak = [&](TSerial&) { serial.reset(); };
+      serial->OnRing = [&](TSerial&) { ringRan = true; };
+    }
+    serial->SetActive(true);
+    ASSERT_TRUE(serial->Active());
+    ASSERT_TRUE(fake->WaitForWaiter(fake->WaitsEntered(), kBound));
+    if (inErrorHandler) {
+      fake->FailNext("WaitCommEvent", 5);
+      fake->PushRx("x");  // releases the wait; the next one fails
+    } else {
+      fake->PushEvents(kEV_BREAK | kEV_RING);
+    }
+    ASSERT_TRUE(owner.PumpUntil([&] { return !serial; }, kBound));
+    EXPECT_FALSE(fake->IsOpen());
+    // The rest of that wake-up is dropped, and the released thread ends by
+    // itself without handing anything more over.
+    EXPECT_FALSE(ringRan);
+    owner.PumpUntil([] { return false; }, 300ms);
+    EXPECT_FALSE(owner.HasPending());
+  }
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +91,15 @@ class PtyDevice {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
   }
+
+  // The line settings of the far end, read through this end (which needs
+  // no second open of a port held exclusively).
+  [[nodiscard]] termios Settings() const {
+    termios t{};
+    EXPECT_EQ(::tcgetattr(master_, &t), 0);
+    return t;
+  }
+  void SetSettings(const termios& t) const { EXPECT_EQ(::tcsetattr(master_, TCSANOW, &t), 0); }
 
  private:
   int master_ = -1;
@@ -284,16 +294,127 @@ TEST_F(Pty, SettingsTheTerminalDoesNotHoldAreReported) {
   }
 }
 
-TEST_F(Pty, SettingsWithoutKernelSupportAreReportedNotPretended) {
-  serial->SetNotifyErrors(neNone);
-  serial->SetFlowMode(fcDTR_DSR);
+TEST_F(Pty, LineIsRawWhateverSettingIsRefusedAnd14400IsSet) {
+  // The speed code the kernel reports for a rate set by number.
+  constexpr speed_t kArbitraryRate = 0010000;
+  const struct {
+    const char* name;
+    eFlowControl flow;
+    std::int32_t baud;
+    std::int32_t error;
+    speed_t speed;
+  } cases[] = {{"14400 baud", fcNone, 14400, 0, kArbitraryRate},
+               {"DTR/DSR handshake", fcDTR_DSR, 38400, ENOTSUP, B38400},
+               {"back to 38400", fcNone, 38400, 0, B38400}};
+  std::vector<std::int32_t> reported;
+  serial->SetNotifyErrors(neEvent);
+  serial->OnError = [&](TSerial& s) { reported.push_back(s.ErrorCode()); };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reported.clear();
+    // A fresh terminal is cooked, with echo: the device would hear itself.
+    termios cooked = device.Settings();
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    device.SetSettings(cooked);
+    serial->SetFlowMode(c.flow);
+    serial->SetBaudrate(c.baud);
+    Open();
+    EXPECT_EQ(reported,
+              c.error == 0 ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{c.error});
+    const termios t = device.Settings();
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0U);
+    EXPECT_EQ(::cfgetospeed(&t), c.speed);
+    serial->SetActive(false);
+  }
+}
+
+TEST_F(Pty, EachOpeningBeginsWithAnEmptyReceiveQueue) {
   Open();
-  EXPECT_EQ(serial->ErrorCode(), ENOTSUP);
+  device.Send(" Q");  // left unread by this run
+  ASSERT_TRUE(owner.PumpUntil([&] { return serial->GetRxWaiting() == 2; }, 5s));
   serial->SetActive(false);
-  serial->SetFlowMode(fcNone);
-  serial->SetBaudrate(14400);  // a valid rate without a termios code
+  device.Send("Y");  // sent while nobody listens
   Open();
-  EXPECT_EQ(serial->ErrorCode(), ENOTSUP);
+  std::uint8_t b = 0;
+  EXPECT_EQ(serial->ReadByte(b), 0);
+  EXPECT_EQ(serial->GetRxWaiting(), 0);
+  device.Send("Z");
+  ASSERT_TRUE(ReadOne(b));
+  EXPECT_EQ(b, 'Z');
+}
+
+TEST_F(Pty, ParityCheckingDeliversEveryByteAsReceived) {
+  // With checking on, the terminal marks bytes (and doubles a 0xFF); the
+  // component still hands over exactly what came down the line.
+  serial->SetCheckParity(true);
+  Open();
+  EXPECT_NE(device.Settings().c_iflag & PARMRK, 0U);
+  const std::string sent("\xFF\x41\xFF\x00\x42\x00", 6);
+  device.Send(sent);
+  std::string got;
+  std::uint8_t b = 0;
+  while (got.size() < sent.size() && ReadOne(b)) got.push_back(static_cast<char>(b));
+  EXPECT_EQ(got, sent);
+  EXPECT_EQ(serial->ReadByte(b), 0);
+}
+
+TEST(ParityMarks, DecodesMarkedSequences) {
+  using R = ParityMarkDecoder::Result;
+  const struct {
+    std::vector<std::uint8_t> in;
+    std::vector<R> results;
+    std::uint8_t last;
+  } cases[] = {{{0x41}, {R::Byte}, 0x41},
+               {{0xFF, 0xFF}, {R::NeedMore, R::Byte}, 0xFF},
+               {{0xFF, 0x00, 0x55}, {R::NeedMore, R::NeedMore, R::ByteWithError}, 0x55},
+               {{0xFF, 0x00, 0x00}, {R::NeedMore, R::NeedMore, R::ByteWithError}, 0x00},
+               {{0xFF, 0x00, 0xFF}, {R::NeedMore, R::NeedMore, R::ByteWithError}, 0xFF}};
+  for (const auto& c : cases) {
+    ParityMarkDecoder decoder;
+    std::uint8_t out = 0;
+    for (std::size_t i = 0; i < c.in.size(); ++i)
+      EXPECT_EQ(decoder.Feed(c.in[i], out), c.results[i]);
+    EXPECT_EQ(out, c.last);
+    EXPECT_TRUE(decoder.Idle());
+  }
+}
+
+TEST_F(Pty, WriteHeldByFlowControlGoesOnAfterItsWait) {
+  serial->SetFlowMode(fcXON_XOF);
+  Open();
+  device.Send("\x13");  // XOFF: the far end stops our output
+  std::this_thread::sleep_for(50ms);
+  serial->WriteString("abc");
+  // The 1 s wait is abandoned and reported; the write is not.
+  EXPECT_EQ(serial->ErrorCode(), ETIMEDOUT);
+  EXPECT_EQ(device.Receive(0, 100ms), "");
+  EXPECT_EQ(serial->GetTxWaiting(), 3);
+  device.Send("\x11");  // XON
+  EXPECT_EQ(device.Receive(3), "abc");
+  serial->WriteString("d");  // and later writes follow in order
+  EXPECT_EQ(device.Receive(1), "d");
+}
+
+TEST_F(Pty, PortHeldByAnotherProgramIsRefusedNamingIt) {
+  // A process list with one other holder of the port, as /proc shows it.
+  const fs::path proc = ports.Path() / "proc";
+  fs::create_directories(proc / "4242" / "fd");
+  fs::create_symlink(device.SlavePath(), proc / "4242" / "fd" / "5");
+  { std::ofstream(proc / "4242" / "comm") << "minicom\n"; }
+  fs::create_directories(proc / "4243" / "fd");  // holds something else
+  fs::create_symlink("/dev/null", proc / "4243" / "fd" / "0");
+  TSerial other(owner, MakePosixPlatform(Roots(), proc));
+  other.SetPort(5);
+  other.SetActive(true);
+  EXPECT_FALSE(other.Active());
+  EXPECT_EQ(other.ErrorCode(), EBUSY);
+  ASSERT_EQ(owner.Boxes().size(), 1U);
+  EXPECT_EQ(owner.Boxes()[0], "COM5 (" + device.SlavePath() +
+                                  ") is in use by another program: minicom (process 4242)");
+  // Without the other holder the same port opens.
+  fs::remove(proc / "4242" / "fd" / "5");
+  other.SetActive(true);
+  EXPECT_TRUE(other.Active());
 }
 
 TEST_F(Pty, HangUpIsAFailureAndDoesNotSpin) {

@@ -512,3 +512,77 @@ TEST(ComponentLifetime, NeverStartedThreadEndsWithTheComponent) {
 }
 
 }  // namespace
+
+namespace {
+
+// A port whose device has gone fails every poll the same way. Each failure
+// is shown once per opening, and never as a box inside an identical box.
+TEST_F(Component, FailureIsReportedOncePerOpeningAndKind) {
+  fake->FailAlways("ReadByte", 5);
+  fake->FailAlways("ClearCommError", 5);
+  // While the box is up the owner keeps running hand-overs and polls; the
+  // same failures come again meanwhile.
+  int nested = 0;
+  owner.SetBoxHook([&](const std::string&) {
+    if (++nested > 1) return;
+    std::uint8_t b = 0;
+    for (int i = 0; i < 3; ++i) serial.ReadByte(b);
+    serial.GetRxWaiting();
+  });
+  serial.SetActive(true);
+  ASSERT_TRUE(serial.Active());
+  std::uint8_t b = 0;
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(serial.ReadByte(b), 0);
+  for (int i = 0; i < 5; ++i) serial.GetRxWaiting();
+  EXPECT_EQ(serial.ErrorCode(), 5);
+  // One box: the read's. The status read failed while it was up, with the
+  // same text, so it is not stacked on it, nor shown after it.
+  EXPECT_EQ(owner.Boxes(), std::vector<std::string>({"Fake error 5"}));
+  EXPECT_EQ(fake->CountOf("ReadByte"), 53U);
+
+  // Another code of the same kind is a new failure.
+  fake->ClearFailures();
+  fake->FailAlways("ReadByte", 6);
+  for (int i = 0; i < 5; ++i) serial.ReadByte(b);
+  EXPECT_EQ(owner.Boxes().size(), 2U);
+
+  // A new opening reports again, once.
+  serial.SetActive(true);
+  for (int i = 0; i < 5; ++i) serial.ReadByte(b);
+  EXPECT_EQ(owner.Boxes().size(), 3U);
+  owner.SetBoxHook({});
+}
+
+TEST_F(Component, EveryFailedOpenIsReported) {
+  fake->SetDeviceExists("COM1", false);
+  for (int i = 0; i < 3; ++i) serial.SetActive(true);
+  EXPECT_EQ(owner.Boxes().size(), 3U);
+}
+
+TEST_F(Component, OpeningDiscardsBytesReceivedBefore) {
+  serial.SetActive(true);
+  fake->PushRx("left");
+  serial.SetActive(true);  // reopens
+  std::uint8_t b = 0;
+  EXPECT_EQ(serial.ReadByte(b), 0);
+  fake->PushRx("Q");
+  EXPECT_EQ(serial.ReadByte(b), 1);
+  EXPECT_EQ(b, 'Q');
+}
+
+TEST_F(Component, PlatformLooksOnlyForEventsAHandlerCouldReceive) {
+  serial.SetActive(true);
+  EXPECT_EQ(fake->Interest(), kEV_RXCHAR);
+  serial.OnSignalChange = [](TSerial&, eModemInSignal, bool) {};
+  EXPECT_EQ(fake->Interest(), kEV_RXCHAR | kEV_CTS | kEV_DSR | kEV_RLSD);
+  serial.OnBreak = [](TSerial&) {};
+  serial.OnRing = [](TSerial&) {};
+  serial.OnTxEmpty = [](TSerial&) {};
+  EXPECT_EQ(fake->Interest(), TSerial::kEventMask);
+  serial.OnSignalChange = nullptr;
+  EXPECT_EQ(fake->Interest(), TSerial::kEventMask & ~(kEV_CTS | kEV_DSR | kEV_RLSD));
+  // The mask itself is the component's own, whatever the handlers.
+  EXPECT_EQ(fake->Mask(), TSerial::kEventMask);
+}
+
+}  // namespace
