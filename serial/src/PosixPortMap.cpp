@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string_view>
@@ -178,6 +180,28 @@ std::string ComName(unsigned number) {
   return "COM" + std::to_string(number);
 }
 
+// The error box shows at most 255 characters of a text.
+constexpr std::size_t kMaxBoxText = 255;
+
+// The first text that fits the error box, else the last.
+std::string Fit(std::initializer_list<std::string> texts) {
+  for (const std::string& text : texts) {
+    if (text.size() <= kMaxBoxText) return text;
+  }
+  return *(texts.end() - 1);
+}
+
+// A path as the operator types it: the home folder as "~".
+std::string Shown(const fs::path& path) {
+  std::string text = path.string();
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) {
+    std::string prefix = home;
+    if (prefix.back() != '/') prefix += '/';
+    if (text.rfind(prefix, 0) == 0) text = "~/" + text.substr(prefix.size());
+  }
+  return text;
+}
+
 }  // namespace
 
 PortMapRoots DefaultPortMapRoots() {
@@ -256,44 +280,69 @@ std::string MissingPortText(unsigned number, const PortMapRoots& roots) {
   const std::string com = ComName(number);
   const std::vector<PortTarget> map = MapComPorts(number, roots);
   const PortTarget& target = map.back();
-  const std::string byIdDir = ByIdDir(roots).string();
-  const std::string linkPath =
-      roots.portsDir.empty() ? std::string() : (roots.portsDir / com).string();
-  const std::string howToLink = linkPath.empty()
-                                    ? std::string()
-                                    : " or link it: mkdir -p " + roots.portsDir.string() +
-                                          " && ln -sf " + byIdDir + "/ADAPTER " + linkPath +
-                                          " (ls " + byIdDir + " lists the adapters)";
 
-  if (target.via == "link") {
-    return com + " is linked to " + target.path + " by " + target.link + ", but " + target.path +
-           " is not there: the adapter may be unplugged. Plug it in" +
-           (howToLink.empty() ? std::string() : "," + howToLink);
-  }
-  if (!target.path.empty()) {
+  if (!target.path.empty() && target.via != "link") {
     std::string name = target.path;
     if (!target.byId.empty()) name += " (" + target.byId + ")";
-    return com + " was " + name +
-           ", which is not there any more: the adapter may have been unplugged. Plug it in and "
-           "press Start again";
+    return Fit({com + " was " + name +
+                    ", which is not there any more: the adapter may have been unplugged. Plug it "
+                    "in and press Start again",
+                com + " was " + target.path +
+                    ", which is not there any more: the adapter may have been unplugged"});
   }
 
-  std::string text = "There is no " + com + ": ";
-  if (!linkPath.empty()) text += "there is no link " + linkPath + ", and ";
-  std::string found;
+  // The shell command that links an adapter as COMn, with or without making
+  // the ports directory first (only offered when it is missing).
+  const std::string dir = Shown(roots.portsDir);
+  const std::string link = roots.portsDir.empty() ? std::string() : dir + "/" + com;
+  const auto command = [&](bool withMkdir) {
+    if (link.empty()) return std::string();
+    std::string text;
+    if (withMkdir && !Exists(roots.portsDir)) text = "mkdir -p " + dir + " && ";
+    return text + "ln -sf " + Shown(ByIdDir(roots)) + "/ADAPTER " + link;
+  };
+
+  if (target.via == "link") {
+    const std::string where = Shown(target.path);
+    const auto text = [&](bool detail, bool withMkdir) {
+      std::string out = detail ? com + " is linked to " + where + " by " + Shown(target.link) +
+                                     ", but " + where + " is not there"
+                               : com + " leads to " + where + ", which is not there";
+      return out +
+             ": the adapter may be unplugged. Plug it in or link another: " + command(withMkdir);
+    };
+    return Fit({text(true, true), text(false, true), text(false, false)});
+  }
+
+  std::vector<std::string> found;
   for (unsigned other = 1; other < number; ++other) {
     const PortTarget& port = map[other - 1];
-    if (port.via != "uart" && port.via != "usb") continue;
-    found += (found.empty() ? "" : ", ") + ComName(other) + " (" + port.path + ")";
+    if (port.via == "uart" || port.via == "usb") {
+      found.push_back(ComName(other) + " (" + port.path + ")");
+    }
   }
-  if (found.empty()) {
-    text += "no serial port was found (no UART reported in " +
-            (roots.sys / "class" / "tty").string() + ", no USB adapter in " + roots.dev.string() +
-            ")";
-  } else {
-    text += "the serial ports found are " + found;
-  }
-  text += ". To use an adapter as " + com + ", plug it in";
-  text += howToLink.empty() ? std::string() : "," + howToLink;
-  return text;
+  // From the most to the least detailed: the ports found, the link that was
+  // looked for (the command names it too), making the ports directory.
+  const auto text = [&](bool detail, bool withMkdir, bool mentionLink) {
+    std::string out = "There is no " + com + ": ";
+    if (!link.empty() && mentionLink) out += "no link " + link + ", and ";
+    if (found.empty()) {
+      out += "no serial port was found";
+      if (detail) {
+        out += " (no UART reported in " + (roots.sys / "class" / "tty").string() +
+               ", no USB adapter in " + roots.dev.string() + ")";
+      }
+    } else if (detail) {
+      out += "the serial ports found are ";
+      for (std::size_t i = 0; i < found.size(); ++i) out += (i == 0 ? "" : ", ") + found[i];
+    } else {
+      out += "only " + std::to_string(found.size()) + " serial port" +
+             (found.size() == 1 ? " was" : "s were") + " found";
+    }
+    out += ". To use an adapter as " + com + ", plug it in";
+    if (!link.empty()) out += " or link it: " + command(withMkdir);
+    return out;
+  };
+  return Fit({text(true, true, true), text(false, true, true), text(false, true, false),
+              text(false, false, false)});
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -167,6 +168,11 @@ TEST(PortMap, TooltipsAndTheMissingPortTextSayWhatIsThereAndHowToLinkAnAdapter) 
   tree.Link(4, tree.ById("usb-Unplugged"));
   const std::string ports = tree.roots.portsDir.string();
   const std::string byId = (tree.roots.dev / "serial" / "by-id").string();
+  // The box text writes the home folder as "~"; here the tree is the home.
+  const std::string home = tree.roots.portsDir.parent_path().string();
+  const char* realHome = std::getenv("HOME");
+  const std::string savedHome = realHome != nullptr ? realHome : "";
+  ::setenv("HOME", home.c_str(), 1);
 
   const std::vector<std::string> tips = ComPortTooltips(4, tree.roots);
   ASSERT_EQ(tips.size(), 4u);
@@ -181,20 +187,33 @@ TEST(PortMap, TooltipsAndTheMissingPortTextSayWhatIsThereAndHowToLinkAnAdapter) 
     std::vector<std::string> parts;
   } texts[] = {
       {3,
-       {"There is no COM3: there is no link " + ports + "/COM3",
-        "the serial ports found are COM1 (" + tree.Dev("ttyS0") + "), COM2 (" +
-            tree.Dev("ttyUSB0") + ")",
-        "To use an adapter as COM3, plug it in, or link it: mkdir -p " + ports + " && ln -sf " +
-            byId + "/ADAPTER " + ports + "/COM3"}},
+       {"There is no COM3: no link ~/ports/COM3, and the serial ports found are COM1 (" +
+            tree.Dev("ttyS0") + "), COM2 (" + tree.Dev("ttyUSB0") + ")",
+        ". To use an adapter as COM3, plug it in or link it: ln -sf ~/dev/serial/by-id/ADAPTER "
+        "~/ports/COM3"}},
       {4,
-       {"COM4 is linked to " + byId + "/usb-Unplugged by " + ports + "/COM4",
-        "the adapter may be unplugged", "ln -sf " + byId + "/ADAPTER " + ports + "/COM4"}},
+       {"COM4 is linked to ~/dev/serial/by-id/usb-Unplugged by ~/ports/COM4",
+        "the adapter may be unplugged", "ln -sf ~/dev/serial/by-id/ADAPTER ~/ports/COM4"}},
   };
   for (const auto& t : texts) {
     const std::string text = MissingPortText(t.number, tree.roots);
     for (const std::string& part : t.parts) {
       EXPECT_NE(text.find(part), std::string::npos) << text << "\n  lacks: " << part;
     }
+  }
+  // A ports directory still to be made is made by the command; long paths
+  // give up details, so the text fits the error box and keeps the command.
+  PortMapRoots deep = tree.roots;
+  deep.portsDir = tree.roots.portsDir / "new" / "tarnup" / "ports";
+  EXPECT_NE(MissingPortText(3, deep).find("mkdir -p ~/ports/new/tarnup/ports && ln -sf "),
+            std::string::npos)
+      << MissingPortText(3, deep);
+  ::setenv("HOME", savedHome.c_str(), 1);
+  deep.portsDir = tree.roots.portsDir / std::string(40, 'd') / ".config" / "tarnup" / "ports";
+  for (unsigned number : {3u, 4u}) {
+    const std::string text = MissingPortText(number, deep);
+    EXPECT_LE(text.size(), 255u) << text;
+    EXPECT_NE(text.find("ln -sf "), std::string::npos) << text;
   }
   PortMapRoots bare = tree.roots;
   bare.portsDir.clear();

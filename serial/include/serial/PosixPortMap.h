@@ -52,5 +52,6 @@ std::vector<std::string> ComPortTooltips(unsigned count, const PortMapRoots& roo
 
 // The operator's text for a COMn with nothing behind it (no port found, or a
 // link or device that is not there): names the port, what was tried and how
-// to link an adapter.
+// to link an adapter. It fits the error box (at most 255 characters), giving
+// up details first; paths in the home folder are written with "~".
 std::string MissingPortText(unsigned number, const PortMapRoots& roots);
