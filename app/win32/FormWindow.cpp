@@ -1,0 +1,406 @@
+#include "FormWindow.h"
+
+#include <windows.h>
+
+#include <array>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "Text.h"
+#include "resource.h"
+#include "widgets/TColor.h"
+#include "widgets/TGauge.h"
+
+namespace {
+
+constexpr UINT_PTR kTimerId = 1;
+constexpr int kClientWidth = 412;
+constexpr int kClientHeight = 164;
+constexpr int kListItemHeight = 13;
+static_assert(kHandOverMessage == WM_APP + 1);
+
+// The layout in pixels of the client area. The template's dialog units
+// depend on the font the system really has; these do not.
+struct Placement {
+  int id;
+  int left;
+  int top;
+  int width;
+  int height;
+};
+constexpr std::array<Placement, 12> kLayout = {{
+    {IDC_GAUGE, 136, 12, 265, 17},
+    {IDC_IMAGE1, 0, 0, 35, 98},
+    {IDC_IMAGE2, 8, 120, 140, 38},
+    {IDC_RGCOM, 48, 8, 73, 105},
+    {IDC_RGCOM_ITEM0, 56, 26, 60, 17},
+    {IDC_RGCOM_ITEM1, 56, 47, 60, 17},
+    {IDC_RGCOM_ITEM2, 56, 68, 60, 17},
+    {IDC_RGCOM_ITEM3, 56, 89, 60, 17},
+    {IDC_BTNSTART, 336, 128, 65, 25},
+    {IDC_BTNEXIT, 256, 128, 65, 25},
+    {IDC_BTNCANCEL, 176, 128, 65, 25},
+    {IDC_LISTBOX, 136, 44, 265, 69},
+}};
+
+constexpr std::array<int, 4> kPortItems = {IDC_RGCOM_ITEM0, IDC_RGCOM_ITEM1, IDC_RGCOM_ITEM2,
+                                           IDC_RGCOM_ITEM3};
+
+int ButtonId(HostButton button) {
+  switch (button) {
+    case HostButton::Start:
+      return IDC_BTNSTART;
+    case HostButton::Exit:
+      return IDC_BTNEXIT;
+    case HostButton::Cancel:
+      break;
+  }
+  return IDC_BTNCANCEL;
+}
+
+bool IsPushButton(int id) {
+  return id == IDC_BTNSTART || id == IDC_BTNEXIT || id == IDC_BTNCANCEL;
+}
+
+// The status list as the top-line rule sees it.
+class TListBoxLines : public IStatusLines {
+ public:
+  explicit TListBoxLines(HWND list) : list_(list) {}
+
+  [[nodiscard]] int Count() const override {
+    return static_cast<int>(SendMessageW(list_, LB_GETCOUNT, 0, 0));
+  }
+  bool Append(const std::string& text) override {
+    const std::wstring line = Widen(text);
+    const LRESULT index =
+        SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+    return index != LB_ERR && index != LB_ERRSPACE;
+  }
+  [[nodiscard]] int TopIndex() const override {
+    return static_cast<int>(SendMessageW(list_, LB_GETTOPINDEX, 0, 0));
+  }
+  void SetTopIndex(int index) override {
+    SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  }
+
+ private:
+  HWND list_;
+};
+
+// The button face as 0x00RRGGBB.
+std::uint32_t FaceRgb() {
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  return (static_cast<std::uint32_t>(GetRValue(face)) << 16) |
+         (static_cast<std::uint32_t>(GetGValue(face)) << 8) | GetBValue(face);
+}
+
+HWND Item(void* window, int id) {
+  return GetDlgItem(static_cast<HWND>(window), id);
+}
+
+}  // namespace
+
+struct FormWindowProc {
+  static INT_PTR CALLBACK Run(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+      SetWindowLongPtrW(window, GWLP_USERDATA, lParam);
+      reinterpret_cast<TFormWindow*>(lParam)->window_ = window;
+      return TRUE;  // the first tab stop, the chosen port, takes the focus
+    }
+    auto* form = reinterpret_cast<TFormWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (form == nullptr) return FALSE;
+    return form->HandleMessage(message, wParam, lParam);
+  }
+};
+
+TFormWindow::TFormWindow(void* instance, IFormEvents& events)
+    : instance_(instance), events_(events) {
+  // The template names the gauge's window class.
+  if (!TGauge::Register(static_cast<HINSTANCE>(instance))) {
+    throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
+  }
+  if (CreateDialogParamW(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEW(IDD_TARNUPFORM),
+                         nullptr, FormWindowProc::Run, reinterpret_cast<LPARAM>(this)) == nullptr) {
+    throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
+  }
+  HWND window = static_cast<HWND>(window_);
+  lines_ = std::make_unique<TListBoxLines>(Item(window, IDC_LISTBOX));
+  TGauge* gauge = TGauge::FromHandle(Item(window, IDC_GAUGE));
+  if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
+  gauge_ = gauge;
+  gauge->SetForeColor(clBlue);
+  gauge->SetProgress(0);
+
+  for (const Placement& p : kLayout) {
+    SetWindowPos(Item(window, p.id), nullptr, p.left, p.top, p.width, p.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  RECT outer{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)));
+  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+  const auto icon = [instance](int size) {
+    return reinterpret_cast<LPARAM>(LoadImageW(static_cast<HINSTANCE>(instance),
+                                               MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size,
+                                               LR_SHARED));
+  };
+  SendMessageW(window, WM_SETICON, ICON_BIG, icon(GetSystemMetrics(SM_CXICON)));
+  SendMessageW(window, WM_SETICON, ICON_SMALL, icon(GetSystemMetrics(SM_CXSMICON)));
+
+  CheckRadioButton(window, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
+  Command(IDC_RGCOM_ITEM0, BN_CLICKED, Item(window, IDC_RGCOM_ITEM0));
+  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0, kListItemHeight);
+  // Enter presses Start when no push button has the focus.
+  SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
+}
+
+TFormWindow::~TFormWindow() {
+  HWND window = static_cast<HWND>(window_);
+  KillTimer(window, kTimerId);
+  SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+  DestroyWindow(window);
+  for (void* logo : logos_) {
+    if (logo != nullptr) DeleteObject(static_cast<HBITMAP>(logo));
+  }
+}
+
+void TFormWindow::StartTimer() {
+  if (SetTimer(static_cast<HWND>(window_), kTimerId, static_cast<UINT>(kTickInterval), nullptr) ==
+      0) {
+    throw EOutOfResources(kNoTimerMessage);
+  }
+}
+
+std::int32_t TFormWindow::GaugeProgress() const {
+  return static_cast<const TGauge*>(gauge_)->Progress();
+}
+
+void TFormWindow::SetGaugeProgress(std::int32_t value) {
+  static_cast<TGauge*>(gauge_)->SetProgress(value);
+}
+
+void TFormWindow::SetGaugeMaxValue(std::int32_t value) {
+  static_cast<TGauge*>(gauge_)->SetMaxValue(value);
+}
+
+void TFormWindow::LoadLogos() {
+  LoadLogo(IDC_IMAGE1, IDB_IMAGE1, logos_[0]);
+  LoadLogo(IDC_IMAGE2, IDB_IMAGE2, logos_[1]);
+}
+
+void TFormWindow::LoadLogo(int control, int resource, void*& keep) {
+  struct Bitmap {
+    HBITMAP handle;
+    ~Bitmap() {
+      if (handle != nullptr) DeleteObject(handle);
+    }
+  };
+  const Bitmap source{
+      static_cast<HBITMAP>(LoadImageW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(resource),
+                                      IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
+  BITMAP info{};
+  if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0) {
+    throw std::runtime_error("Bild kann nicht geladen werden");
+  }
+  // A 32-bit copy, so that any colour can be written into any pixel.
+  BITMAPINFO format{};
+  format.bmiHeader.biSize = sizeof format.bmiHeader;
+  format.bmiHeader.biWidth = info.bmWidth;
+  format.bmiHeader.biHeight = -info.bmHeight;  // top-down rows
+  format.bmiHeader.biPlanes = 1;
+  format.bmiHeader.biBitCount = 32;
+  format.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  Bitmap copy{CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0)};
+  const int rows = copy.handle != nullptr
+                       ? GetDIBits(screen, source.handle, 0, static_cast<UINT>(info.bmHeight), bits,
+                                   &format, DIB_RGB_COLORS)
+                       : 0;
+  ReleaseDC(nullptr, screen);
+  if (rows != info.bmHeight) throw std::runtime_error("Bild kann nicht geladen werden");
+
+  const std::span pixels(
+      static_cast<std::uint32_t*>(bits),
+      static_cast<std::size_t>(info.bmWidth) * static_cast<std::size_t>(info.bmHeight));
+  for (std::uint32_t& pixel : pixels) pixel |= 0xFF000000U;  // opaque
+  RecolourSilver(pixels, info.bmWidth, info.bmHeight, info.bmWidth, FaceRgb());
+  GdiFlush();
+  SendDlgItemMessageW(static_cast<HWND>(window_), control, STM_SETIMAGE, IMAGE_BITMAP,
+                      reinterpret_cast<LPARAM>(copy.handle));
+  if (keep != nullptr) DeleteObject(static_cast<HBITMAP>(keep));
+  keep = std::exchange(copy.handle, nullptr);
+}
+
+void TFormWindow::Show() {
+  HWND window = static_cast<HWND>(window_);
+  RECT outer{};
+  GetWindowRect(window, &outer);
+  const Point at = CentredTopLeft(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                                  outer.right - outer.left, outer.bottom - outer.top);
+  SetWindowPos(window, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ShowWindow(window, SW_SHOW);
+  UpdateWindow(window);
+}
+
+void TFormWindow::Quit() {
+  ShowWindow(static_cast<HWND>(window_), SW_HIDE);
+  PostQuitMessage(0);
+}
+
+int TFormWindow::Run() {
+  MSG message{};
+  while (!quitSeen_) {
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got == 0) {
+      quitCode_ = static_cast<int>(message.wParam);
+      break;
+    }
+    if (got == -1) break;
+    Dispatch(&message);
+  }
+  return quitCode_;
+}
+
+void TFormWindow::ProcessMessages() {
+  MSG message{};
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
+    if (message.message == WM_QUIT) {
+      // Acted on once control is back in the message loop.
+      quitSeen_ = true;
+      quitCode_ = static_cast<int>(message.wParam);
+      continue;
+    }
+    Dispatch(&message);
+  }
+}
+
+void TFormWindow::WaitForActivity() {
+  // A hand-over announces itself with a posted message, so waiting for input
+  // also waits for the serial side; the tick timer bounds the wait. Input
+  // already queued ends the wait at once, even if it was looked at before.
+  if (events_.HandOversPending()) return;
+  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(kTickInterval), QS_ALLINPUT,
+                              MWMO_INPUTAVAILABLE);
+}
+
+void TFormWindow::Dispatch(void* pending) {
+  MSG& message = *static_cast<MSG*>(pending);
+  HWND window = static_cast<HWND>(window_);
+  const bool ours = message.hwnd == window || IsChild(window, message.hwnd) != FALSE;
+  if (ours) {
+    if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE) {
+      // Esc is a typed character for the key preview; the dialog manager
+      // would turn it into a cancel command instead.
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+      return;
+    }
+    if (message.message == WM_CHAR) {
+      // Key preview: the window sees every typed character before the
+      // focused control, which gets only what the window leaves of it.
+      auto key = static_cast<char16_t>(message.wParam);
+      events_.CharacterTyped(key);
+      if (key == 0) return;
+      message.wParam = key;
+      DispatchMessageW(&message);
+      return;
+    }
+    // Tab, the arrow keys and Enter as in any dialog.
+    if (IsDialogMessageW(window, &message) != FALSE) return;
+  }
+  TranslateMessage(&message);
+  DispatchMessageW(&message);
+}
+
+std::intptr_t TFormWindow::HandleMessage(unsigned message, std::uintptr_t wParam,
+                                         std::intptr_t lParam) {
+  switch (message) {
+    case kHandOverMessage:
+      events_.RunHandOvers();
+      return TRUE;
+    case WM_TIMER:
+      if (wParam == kTimerId) events_.TimerTicked();
+      return TRUE;
+    case WM_COMMAND:
+      Command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      return TRUE;
+    case WM_CLOSE:
+      events_.CloseRequested();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void TFormWindow::Command(int id, int code, void* control) {
+  if (code != BN_CLICKED) return;
+  // Enter reaches here for the default button even when it is disabled; a
+  // disabled button is never pressed.
+  if (control != nullptr && IsWindowEnabled(static_cast<HWND>(control)) == FALSE) return;
+  switch (id) {
+    case IDC_BTNSTART:
+      events_.ButtonClicked(HostButton::Start);
+      return;
+    case IDC_BTNEXIT:
+      events_.ButtonClicked(HostButton::Exit);
+      return;
+    case IDC_BTNCANCEL:
+      events_.ButtonClicked(HostButton::Cancel);
+      return;
+    default:
+      break;
+  }
+  // Like one control in the tab order: Tab enters the radio group at the
+  // chosen port, the arrow keys move (and choose) within it.
+  for (int item : kPortItems) {
+    HWND button = Item(window_, item);
+    const bool chosen = IsDlgButtonChecked(static_cast<HWND>(window_), item) == BST_CHECKED;
+    const LONG_PTR style = GetWindowLongPtrW(button, GWL_STYLE);
+    SetWindowLongPtrW(button, GWL_STYLE, chosen ? (style | WS_TABSTOP) : (style & ~WS_TABSTOP));
+  }
+}
+
+int TFormWindow::PortIndex() const {
+  for (std::size_t i = 0; i < kPortItems.size(); ++i) {
+    if (IsDlgButtonChecked(static_cast<HWND>(window_), kPortItems[i]) == BST_CHECKED) {
+      return static_cast<int>(i);
+    }
+  }
+  return 0;
+}
+
+void TFormWindow::ClearStatus() {
+  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
+}
+
+void TFormWindow::SetButtonEnabled(HostButton button, bool enabled) {
+  HWND window = static_cast<HWND>(window_);
+  HWND control = Item(window, ButtonId(button));
+  if (!enabled && GetFocus() == control) {
+    // Disabling the focused button must not hand the focus (and the next
+    // Enter) to the next button in the tab order, Abbruch. The status list
+    // takes it: Enter there presses the default button, Start, which does
+    // nothing while it is disabled.
+    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
+    focusParked_ = true;
+  }
+  EnableWindow(control, enabled ? TRUE : FALSE);
+}
+
+void TFormWindow::FocusForNextRun() {
+  // The focus goes to Start unless it is on a control that is not a push
+  // button (Enter there presses Start) and was put there by the operator.
+  const bool parked = std::exchange(focusParked_, false);
+  HWND window = static_cast<HWND>(window_);
+  HWND start = Item(window, IDC_BTNSTART);
+  if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
+  HWND focus = GetFocus();
+  const bool keep = focus != nullptr && IsChild(window, focus) != FALSE &&
+                    !IsPushButton(GetDlgCtrlID(focus)) && IsWindowEnabled(focus) != FALSE &&
+                    !(parked && focus == Item(window, IDC_LISTBOX));
+  if (!keep) SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+}

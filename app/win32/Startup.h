@@ -1,0 +1,8 @@
+#pragma once
+// Program start-up, apart from the entry point so that the entry point's
+// file (which needs <windows.h>) does not meet the serial component's.
+
+// Creates the update window on `instance` (the HINSTANCE), runs its
+// FormCreate, shows it centred, runs the message loop until the window is
+// closed and destroys it. Returns the process's exit code.
+int TarnUpMain(void* instance);
