@@ -24,6 +24,10 @@
 #include <string>
 #include <vector>
 
+// Included by its path: the generator is built on its own when the program
+// is cross-compiled.
+#include "../include/update/HexDigits.h"
+
 namespace {
 
 constexpr std::uint32_t kBlockSize = 64;
@@ -60,13 +64,6 @@ bool InRuns(std::uint32_t address) {
   return false;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // The flash content read from the file: one byte per address, and the line
 // that gave it (0 = not given).
 struct Flash {
@@ -90,8 +87,8 @@ std::vector<std::uint8_t> DecodeLine(const std::string& text, std::size_t line) 
   std::vector<std::uint8_t> bytes;
   bytes.reserve(digits / 2);
   for (std::size_t i = 1; i < text.size(); i += 2) {
-    const int high = HexDigit(text[i]);
-    const int low = HexDigit(text[i + 1]);
+    const int high = HexDigitValue(text[i]);
+    const int low = HexDigitValue(text[i + 1]);
     if (high < 0 || low < 0) {
       throw HexError(line, "malformed line: '" + text.substr(i, 2) + "' at column " +
                                std::to_string(i + 1) + " is not a hex byte");

@@ -1,10 +1,10 @@
 #include "update/Dialogue.h"
 
-#include <array>
 #include <string>
 
 #include "serial/TSerial.h"
 #include "update/Exceptions.h"
+#include "update/HexDigits.h"
 
 namespace {
 
@@ -22,11 +22,8 @@ bool DeadlinePassed(std::int32_t start, std::int32_t now, std::int32_t timeout) 
 }
 
 std::string WrongByteMessage(std::uint8_t byte) {
-  constexpr std::array<char, 16> digits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                           '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
   std::string message;
-  message.push_back(digits[byte >> 4]);
-  message.push_back(digits[byte & 0x0F]);
+  AppendHexByte(message, byte);
   message.append(kWrongAnswerSuffix);
   return message;
 }

@@ -3,16 +3,9 @@
 #include <array>
 #include <stdexcept>
 
+#include "update/HexDigits.h"
+
 namespace {
-
-constexpr std::array<char, 16> kHexDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                             '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
-
-// Appends one byte as two uppercase hex digits, leading zero included.
-void AppendHex(std::string& text, std::uint8_t value) {
-  text.push_back(kHexDigits[value >> 4]);
-  text.push_back(kHexDigits[value & 0x0F]);
-}
 
 // The first ten and first eight bytes of the security code frame the two
 // bytes 0x01, 0x80; four fixed bytes close the body. Same for every chip.
@@ -31,12 +24,12 @@ std::string EraseLine(int chip) {
   std::string line;
   line.reserve(kEraseLineLength);
   line.append(":180000");
-  AppendHex(line, type);
+  AppendHexByte(line, type);
   for (const std::uint8_t byte : kEraseBody) {
-    AppendHex(line, byte);
+    AppendHexByte(line, byte);
     sum = static_cast<std::uint8_t>(sum + byte);
   }
-  AppendHex(line, static_cast<std::uint8_t>(0x100 - sum));
+  AppendHexByte(line, static_cast<std::uint8_t>(0x100 - sum));
   return line;
 }
 
@@ -52,14 +45,14 @@ DataLine FormDataLine(std::uint16_t number, std::span<const std::uint8_t, kBlock
   line.text.reserve(kDataLineLength);
   line.text.append(":40");
   std::uint8_t sum = static_cast<std::uint8_t>(0x40 + addressHigh + addressLow + type);
-  AppendHex(line.text, addressHigh);
-  AppendHex(line.text, addressLow);
-  AppendHex(line.text, type);
+  AppendHexByte(line.text, addressHigh);
+  AppendHexByte(line.text, addressLow);
+  AppendHexByte(line.text, type);
   for (const std::uint8_t byte : data) {
-    AppendHex(line.text, byte);
+    AppendHexByte(line.text, byte);
     sum = static_cast<std::uint8_t>(sum + byte);
   }
-  AppendHex(line.text, checksum);
+  AppendHexByte(line.text, checksum);
   line.sum = static_cast<std::uint8_t>(sum + checksum);
   return line;
 }

@@ -21,9 +21,11 @@ void CleanUp(IUpdateHost& host) {
   host.ClearCancelFlag();
 }
 
-// The steps up to the end line. Returns normally on every ending that
+// Everything between the Start click and the clean-up: opens the port,
+// waits for the powered device, unlocks it, erases its chips and programs
+// the image, ending with the end line. Returns normally on every ending that
 // raises nothing (port not opened, checksum error, success).
-void Talk(IUpdateHost& host, std::span<const std::uint8_t> image) {
+void OpenAndProgram(IUpdateHost& host, std::span<const std::uint8_t> image) {
   TSerial& serial = host.Serial();
   host.ClearStatus();
   serial.SetPort(static_cast<sPorts>(host.PortIndex() + 1));
@@ -76,7 +78,7 @@ void Talk(IUpdateHost& host, std::span<const std::uint8_t> image) {
 
 void RunUpdate(IUpdateHost& host, std::span<const std::uint8_t> image) {
   try {
-    Talk(host, image);
+    OpenAndProgram(host, image);
   } catch (...) {
     CleanUp(host);
     throw;

@@ -3,6 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "update/HexDigits.h"
+
 namespace tarnsim::protocol {
 namespace {
 
@@ -34,14 +36,13 @@ std::vector<std::uint8_t> EraseBody() {
 }  // namespace
 
 std::string Hex2(std::uint8_t value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[value >> 4], kDigits[value & 0x0F]};
+  std::string text;
+  AppendHexByte(text, value);
+  return text;
 }
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return UpperHexDigitValue(c);
 }
 
 const std::string& SecurityLine() {
