@@ -1,7 +1,10 @@
 #include "QtSerialOwner.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
+#include <QWidget>
 
 #include <utility>
 
@@ -16,12 +19,15 @@ TQtSerialOwner::~TQtSerialOwner() {
 }
 
 void TQtSerialOwner::ShowErrorBox(const std::string& text) {
+  // The window that was active gets the focus back once the box is gone.
+  QPointer<QWidget> active = QApplication::activeWindow();
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Fehler"), QString::fromStdString(text),
                   QMessageBox::Ok);
   box.setDefaultButton(QMessageBox::Ok);
   box.setEscapeButton(QMessageBox::Ok);
   box.setWindowModality(Qt::ApplicationModal);
   box.exec();
+  if (active) active->activateWindow();
 }
 
 bool TQtSerialOwner::HandOver(const void* source, std::function<void()> call) {

@@ -320,14 +320,15 @@ void TTarnUpForm::SetGaugeProgress(std::int32_t value) {
 
 bool TTarnUpForm::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
-  auto* widget = static_cast<QWidget*>(watched);
-  if (widget != this && !isAncestorOf(widget)) return false;
   auto* key = static_cast<QKeyEvent*>(event);
-  // Enter held down presses a button once: the repeats would press Start
-  // again as soon as a run ends, or close its error box and start anew.
+  // Enter held down presses a button once, here and in the program's boxes:
+  // the repeats would press Start again as soon as a run ends, or close an
+  // error box before the operator has seen it.
   if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->isAutoRepeat()) {
     return true;
   }
+  auto* widget = static_cast<QWidget*>(watched);
+  if (widget != this && !isAncestorOf(widget)) return false;
   // A key press that the focused control leaves travels on to its parents and
   // passes this filter again; a consumed one stops at the first, and handling
   // a passed-on Esc twice only sets the flag twice.

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -112,7 +113,22 @@ TEST_F(FormEnterTest, EnterAfterStartNeitherCancelsNorLeavesACancelAndTheNextEnt
          t.form->BtnStart->setFocus();
          t.Key(Qt::Key_Return, true);
        },
-       [](FormEnterTest& t) { t.RepeatEnter(20); }, true, 0},
+       [](FormEnterTest& t) {
+         t.RepeatEnter(20);
+         // Nor does it close a box that comes up meanwhile.
+         QMessageBox box(QMessageBox::Critical, QStringLiteral("Fehler"), QStringLiteral("x"),
+                         QMessageBox::Ok);
+         box.show();
+         box.button(QMessageBox::Ok)->setFocus();
+         QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"),
+                          true);
+         QApplication::sendEvent(box.focusWidget(), &repeat);
+         EXPECT_TRUE(box.isVisible());
+         box.close();
+         t.form->activateWindow();
+         EXPECT_TRUE(QTest::qWaitForWindowActive(t.form.get(), 2000));
+       },
+       true, 0},
   };
   unsigned opens = 0;
   for (const auto& c : cases) {

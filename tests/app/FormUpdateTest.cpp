@@ -1,23 +1,31 @@
 // The window running the update sequence against a scripted device on the
 // recording serial platform.
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
+#include <QGroupBox>
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 
 #include "ModalHelper.h"
 #include "TarnupMain.h"
 #include "serial/FakePlatform.h"
+#include "serial/PosixPlatform.h"
+#include "serial/PosixPortMap.h"
 #include "widgets/TGauge.h"
 
 namespace {
@@ -202,4 +210,46 @@ TEST_F(FormUpdateTest, APortThatDoesNotOpenEndsTheRunWithTheSerialBoxOnly) {
   EXPECT_EQ(closer.boxes.front().title, QStringLiteral("Fehler"));
   EXPECT_TRUE(Status().empty());
   ExpectIdle();
+}
+
+TEST(FormPortMap, AStartOnACOMWithNothingBehindItNamesThePortWhatWasTriedAndHowToLink) {
+  // A machine with one UART and no adapter, laid out in a temporary folder.
+  namespace fs = std::filesystem;
+  std::string pattern = (fs::temp_directory_path() / "tarnup-form-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path root = fs::canonical(pattern);
+  const PortMapRoots roots{root / "ports", root / "dev", root / "sys"};
+  fs::create_directories(roots.portsDir);
+  fs::create_directories(roots.dev);
+  fs::create_directories(roots.sys / "class" / "tty" / "ttyS0");
+  std::ofstream(roots.dev / "ttyS0").put('\0');
+  std::ofstream(roots.sys / "class" / "tty" / "ttyS0" / "type") << "4\n";
+  fs::create_directories(root / "proc");
+
+  {
+    TTarnUpForm form(MakePosixPlatform(roots, root / "proc"));
+    form.SetPortTooltipSource([&roots](unsigned count) { return ComPortTooltips(count, roots); });
+    form.show();
+    form.SetItemIndex(2);
+    EXPECT_EQ(form.RGCom->findChild<QRadioButton*>(QStringLiteral("RGComItem2"))->toolTip(),
+              QString::fromStdString("No device: plug in a serial adapter, or link one as " +
+                                     (roots.portsDir / "COM3").string()));
+    BoxCloser closer;
+    QTest::mouseClick(form.BtnStart, Qt::LeftButton);
+    ASSERT_EQ(closer.boxes.size(), 1);
+    EXPECT_EQ(closer.boxes.front().title, QStringLiteral("Fehler"));
+    // Whole (not cut off by the box's limit), naming the port, the link that
+    // was looked for and the command that makes it.
+    const std::string text = closer.boxes.front().text.toStdString();
+    const std::string link = (roots.portsDir / "COM3").string();
+    EXPECT_EQ(text.rfind("There is no COM3: ", 0), 0u) << text;
+    EXPECT_NE(text.find("ln -sf " + (roots.dev / "serial" / "by-id").string() + "/ADAPTER " + link),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.substr(text.size() - link.size()), link) << text;
+    EXPECT_EQ(form.ListBox->count(), 0);
+    EXPECT_TRUE(form.BtnStart->isEnabled());
+    EXPECT_FALSE(form.Serial().Active());
+  }
+  fs::remove_all(root);
 }
