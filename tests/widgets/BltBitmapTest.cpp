@@ -13,17 +13,17 @@ TEST(BltBitmap, RasterOperationsCombineAsNamed) {
 
   TBltBitmap dst(4, 3);
   dst.FillRect(0, 0, 4, 3, QColor(0xF0, 0x0F, 0xAA));
-  dst.BitBlt(src, TRasterOp::SRCINVERT);
+  dst.BitBlt(src, TRasterOp::SrcInvert);
   EXPECT_EQ(dst.Pixel(0, 0), 0x123456u ^ 0xF00FAAu);
   EXPECT_EQ(dst.Pixel(3, 2), 0xFFFFFFu ^ 0xF00FAAu);
-  dst.BitBlt(src, TRasterOp::SRCINVERT);  // XOR twice restores
+  dst.BitBlt(src, TRasterOp::SrcInvert);  // XOR twice restores
   EXPECT_EQ(dst.Pixel(1, 1), 0xF00FAAu);
 
-  dst.BitBlt(src, TRasterOp::SRCCOPY);
+  dst.BitBlt(src, TRasterOp::SrcCopy);
   EXPECT_EQ(dst.Pixel(1, 1), 0x123456u);
   EXPECT_EQ(dst.Pixel(2, 1), 0xFFFFFFu);
 
-  dst.BitBlt(1, 1, 2, 5, nullptr, TRasterOp::BLACKNESS);  // clipped to the bitmap
+  dst.BitBlt(1, 1, 2, 5, nullptr, TRasterOp::Blackness);  // clipped to the bitmap
   EXPECT_EQ(dst.Pixel(1, 1), 0u);
   EXPECT_EQ(dst.Pixel(2, 2), 0u);
   EXPECT_EQ(dst.Pixel(0, 1), 0x123456u);
@@ -36,11 +36,11 @@ TEST(BltBitmap, TransferAtAnOffsetClipsToBothBitmaps) {
   src.FillRect(0, 0, 3, 3, QColor(0xFF, 0, 0));
   src.FillRect(0, 0, 1, 1, QColor(0, 0xFF, 0));
   TBltBitmap dst(4, 4);
-  dst.BitBlt(2, 2, 10, 10, &src, TRasterOp::SRCCOPY);
+  dst.BitBlt(2, 2, 10, 10, &src, TRasterOp::SrcCopy);
   EXPECT_EQ(dst.Pixel(2, 2), 0x00FF00u);  // source's top-left lands at (2, 2)
   EXPECT_EQ(dst.Pixel(3, 3), 0xFF0000u);
   EXPECT_EQ(dst.Pixel(1, 1), 0u);
-  dst.BitBlt(-2, -2, 3, 3, &src, TRasterOp::SRCCOPY);
+  dst.BitBlt(-2, -2, 3, 3, &src, TRasterOp::SrcCopy);
   EXPECT_EQ(dst.Pixel(0, 0), 0xFF0000u);  // source pixel (2, 2)
   EXPECT_EQ(dst.Pixel(1, 0), 0u);
 }

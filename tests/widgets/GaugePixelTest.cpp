@@ -328,4 +328,23 @@ TEST(GaugeText, TextWiderThanTheGaugeIsClippedToTheFrame) {
   EXPECT_GT(inverted, 0);  // some glyph pixels do land inside
 }
 
+TEST(GaugeText, NoTextOnTheFrameOfAGaugeWithoutInside) {
+  // One pixel wide or high with a border: the inside is empty and the text,
+  // centred on it, must not land on the frame.
+  for (TGaugeKind kind : {gkText, gkHorizontalBar, gkPie, gkNeedle}) {
+    for (auto [w, h] : {std::pair{1, 30}, std::pair{30, 1}, std::pair{1, 60}, std::pair{2, 40}}) {
+      Look s{.kind = kind, .width = w, .height = h, .fore = clBlue, .progress = 100};
+      const QImage plain = Render(s);
+      s.text = true;
+      const QImage text = Render(s);
+      EXPECT_EQ(text, plain) << kind << " " << w << "x" << h;
+      if (kind == gkText) {
+        for (int y = 0; y < h; ++y) {
+          for (int x = 0; x < w; ++x) ASSERT_EQ(At(text, x, y), kBlack) << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -134,7 +134,7 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
   int top = std::max(y, 0);
   int right = std::min(x + width, Width());
   int bottom = std::min(y + height, Height());
-  if (op != TRasterOp::BLACKNESS) {
+  if (op != TRasterOp::Blackness) {
     if (src == nullptr) {
       return;
     }
@@ -146,14 +146,14 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
   if (left >= right || top >= bottom) {
     return;
   }
-  if (op == TRasterOp::BLACKNESS) {
+  if (op == TRasterOp::Blackness) {
     FillRect(left, top, right, bottom, QColor(0, 0, 0));
     return;
   }
   const bool whole = left == 0 && top == 0 && right == Width() && bottom == Height() && x == 0 &&
                      y == 0 && src->Width() == Width() && src->Height() == Height();
   const bool blackSource = src->fill_ == 0xFF000000u;
-  if (op == TRasterOp::SRCINVERT && blackSource) {
+  if (op == TRasterOp::SrcInvert && blackSource) {
     // Only the source's stored part can change anything.
     const QRect part =
         src->valid_.translated(x, y).intersected(QRect(left, top, right - left, bottom - top));
@@ -165,7 +165,7 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
     right = part.right() + 1;
     bottom = part.bottom() + 1;
   }
-  if (whole && (op == TRasterOp::SRCCOPY || (valid_.isEmpty() && fill_ == 0xFF000000u))) {
+  if (whole && (op == TRasterOp::SrcCopy || (valid_.isEmpty() && fill_ == 0xFF000000u))) {
     // The source's picture as it is (XOR onto black changes nothing of it);
     // the pixels are shared until one side writes.
     image_ = src->image_;
@@ -181,7 +181,7 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
     QRgb* const end = dst + (right - left);
     const QRgb* from =
         reinterpret_cast<const QRgb*>(src->image_.constScanLine(row - y)) + (left - x);
-    if (op == TRasterOp::SRCCOPY) {
+    if (op == TRasterOp::SrcCopy) {
       std::copy(from, from + (right - left), dst);
     } else {
       for (; dst != end; ++dst, ++from) {

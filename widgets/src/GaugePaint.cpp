@@ -14,7 +14,7 @@ using gauge_math::PieAngle;
 
 // Fills the whole bitmap black, as the first pass of every bitmap.
 void BackgroundPass(IGaugeCanvas& bmp) {
-  bmp.BitBlt(0, 0, bmp.Width(), bmp.Height(), nullptr, TRasterOp::BLACKNESS);
+  bmp.BitBlt(0, 0, bmp.Width(), bmp.Height(), nullptr, TRasterOp::Blackness);
 }
 
 // A bitmap of the template's size filled with the window-frame system colour.
@@ -111,7 +111,7 @@ void TextOverlay(IGaugeCanvas& a, const TGaugeLook& look, const TRect& r) {
   if (!r.Empty()) {
     t->TextRect(r, x, y, text);
   }
-  a.BitBlt(0, 0, a.Width(), a.Height(), t.get(), TRasterOp::SRCINVERT);
+  a.BitBlt(0, 0, a.Width(), a.Height(), t.get(), TRasterOp::SrcInvert);
 }
 
 }  // namespace
@@ -146,10 +146,10 @@ void PaintGauge(IGaugeCanvas& target, const TGaugeLook& look) {
         DrawNeedle(*b, look, r);
         break;
     }
-    a->BitBlt(0, 0, look.width, look.height, b.get(), TRasterOp::SRCINVERT);
+    a->BitBlt(0, 0, look.width, look.height, b.get(), TRasterOp::SrcInvert);
   }
   if (look.showText) {
     TextOverlay(*a, look, r);
   }
-  target.BitBlt(0, 0, look.width, look.height, a.get(), TRasterOp::SRCCOPY);
+  target.BitBlt(0, 0, look.width, look.height, a.get(), TRasterOp::SrcCopy);
 }

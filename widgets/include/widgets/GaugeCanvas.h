@@ -24,11 +24,12 @@ struct TSize {
   int cy = 0;
 };
 
-// Raster operations of a block transfer.
+// Raster operations of a block transfer, with the codes of BLACKNESS,
+// SRCCOPY and SRCINVERT (names Windows headers take as macros).
 enum class TRasterOp : std::uint32_t {
-  BLACKNESS = 0x00000042,  // destination becomes black
-  SRCCOPY = 0x00CC0020,    // destination becomes the source
-  SRCINVERT = 0x00660046,  // destination becomes destination XOR source
+  Blackness = 0x00000042,  // destination becomes black
+  SrcCopy = 0x00CC0020,    // destination becomes the source
+  SrcInvert = 0x00660046,  // destination becomes destination XOR source
 };
 
 // A drawing target of the gauge's paint: an off-screen bitmap or the gauge's

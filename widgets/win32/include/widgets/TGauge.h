@@ -88,7 +88,7 @@ class TGauge {
   ~TGauge();
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void Repaint(bool changed);
   void OnPaint();
 
