@@ -45,9 +45,6 @@ if(CMAKE_CROSSCOMPILING)
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                   GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
-  # Each listing of a test program would start Wine at build time; list the
-  # tests when ctest runs instead.
-  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
   find_program(TARNUP_HOST_CXX NAMES c++ g++ clang++ REQUIRED
                DOC "The build machine's C++ compiler, for host programs")

@@ -145,6 +145,8 @@ struct Port {
   Event readDone{true};
   Event writeDone{true};
   Event waitDone{true};
+  // Set by SetEventInterest: the polled wait looks at the interest anew.
+  Event interestChanged{false};
   std::mutex readMutex;
   std::mutex writeMutex;
   std::mutex waitMutex;
@@ -160,6 +162,9 @@ struct Port {
   // The polled event wait (see WaitCommEvent), once the system's own wait
   // has been found to end with nothing for no reason.
   bool polled = false;
+  // The events some handler could receive: the polled wait samples only
+  // for these (and not at all when there are none).
+  std::uint32_t interest = 0xFFFFFFFF;
   // Received-character edge: bytes taken by ReadByte plus bytes still queued
   // give the bytes received in total; a new report is due when that total
   // has grown since the last one.
@@ -170,7 +175,9 @@ struct Port {
   DWORD lastModem = 0;
   DWORD heldErrors = 0;  // error flags the polled wait read on ClearCommError's behalf
 
-  bool Ready() const { return closed && maskChanged && readDone && writeDone && waitDone; }
+  bool Ready() const {
+    return closed && maskChanged && readDone && writeDone && waitDone && interestChanged;
+  }
 };
 
 // Waits for a transfer started with `ov` to end, at most `wait` ms; a
@@ -501,6 +508,40 @@ class Win32Platform final : public ISerialPlatform {
     return PolledWait(port, generation, mask);
   }
 
+  std::string PortErrorText(const std::string& name, PortOperation operation,
+                            std::int32_t code) override {
+    std::string text = ErrorText(code);
+    while (!text.empty() &&
+           (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
+      text.pop_back();
+    }
+    text = name + ": " + text;
+    if (operation == PortOperation::Open) {
+      if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        text += ". The port is in use by another program";
+      } else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        text += ". There is no such port on this computer";
+      }
+    } else if (code == ERROR_NOT_READY || code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE ||
+               code == ERROR_DEV_NOT_EXIST || code == ERROR_DEVICE_NOT_CONNECTED ||
+               code == ERROR_ACCESS_DENIED) {
+      // The codes a port's calls fail with once its device has gone: an
+      // unplugged USB adapter, or under Wine a line that has hung up.
+      text += ". The port's device is gone: the adapter may have been unplugged";
+    }
+    return text;
+  }
+
+  void SetEventInterest(PortHandle h, std::uint32_t events) override {
+    Use use(*this, h);
+    if (use.error != 0) return;
+    {
+      std::lock_guard lock(use.port->mutex);
+      use.port->interest = events;
+    }
+    ::SetEvent(use.port->interestChanged.get());
+  }
+
   std::string ErrorText(std::int32_t code) override {
     // A transfer that outlived its wait carries the interface's time-out
     // code; it is described with the system's text for a timed-out wait.
@@ -578,9 +619,19 @@ class Win32Platform final : public ISerialPlatform {
         port.modemLines = ::GetCommModemStatus(port.file, &port.lastModem) != FALSE;
       }
     }
-    HANDLE handles[2] = {port.maskChanged.get(), port.closed.get()};
+    HANDLE handles[3] = {port.maskChanged.get(), port.closed.get(), port.interestChanged.get()};
     for (;;) {
-      if (Changed(port, generation)) return Released(port);
+      std::uint32_t wanted = 0;
+      {
+        std::lock_guard lock(port.mutex);
+        if (port.closing || port.maskGeneration != generation) break;
+        wanted = mask & port.interest;
+      }
+      if (wanted == 0) {
+        // Nothing anybody could receive: no sampling until that changes.
+        ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+        continue;
+      }
       DWORD errors = 0;
       WinCOMSTAT stat;
       std::memset(&stat, 0, sizeof stat);
@@ -614,7 +665,7 @@ class Win32Platform final : public ISerialPlatform {
       }
       if (errors & CE_BREAK) events |= kEV_BREAK;
       if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) events |= kEV_ERR;
-      if (port.modemLines && (mask & (kEV_CTS | kEV_DSR | kEV_RLSD | kEV_RING))) {
+      if (port.modemLines && (wanted & (kEV_CTS | kEV_DSR | kEV_RLSD | kEV_RING))) {
         DWORD lines = 0;
         if (::GetCommModemStatus(port.file, &lines)) {
           const DWORD changed = lines ^ port.lastModem;
@@ -625,12 +676,13 @@ class Win32Platform final : public ISerialPlatform {
           port.lastModem = lines;
         }
       }
-      if (events & mask) {
+      if (events & wanted) {
         if (Changed(port, generation)) return Released(port);
-        return {0, events & mask};
+        return {0, events & wanted};
       }
-      ::WaitForMultipleObjects(2, handles, FALSE, kPollTickMs);
+      ::WaitForMultipleObjects(3, handles, FALSE, kPollTickMs);
     }
+    return Released(port);
   }
 
   // The end of a wait released by a mask change (empty set) or a close.
