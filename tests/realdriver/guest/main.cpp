@@ -9,12 +9,17 @@
 //   outcome COMn result=completed|failure|aborted status=N boxes=N [message=M]
 //   box COMn TEXT                        each error box of the run
 //
-//   tarn-guest COMn=DEVICE...
+//   stale COMn custom_divisor=N flags=0xF   a custom speed left behind
+//
+//   tarn-guest COMn=DEVICE[,stale-speed]...
 //
 // DEVICE is where COMn should lead. When the mapping leads elsewhere, the
 // run still goes to DEVICE, through a link in the ports directory, so the
 // driver's figures are measured either way; the host judges the mapping from
-// the "map" lines.
+// the "map" lines. With ",stale-speed" the driver is first left with a custom
+// speed (ASYNC_SPD_CUST, as an earlier program may leave it), which turns
+// 38400 into 9600 for anyone who keeps it; the host checks that the line
+// still runs at 38400.
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -46,6 +51,27 @@ std::optional<int> SerialFlags(const std::string& device) {
   ::close(fd);
   if (rc != 0) return std::nullopt;
   return info.flags;
+}
+
+// Leaves `device` with a custom speed, as a program that used one may: the
+// driver takes 38400 to mean baud_base / custom_divisor (9600 on a 16550A)
+// until the flag is cleared.
+void LeaveCustomSpeed(const std::string& name, const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  serial_struct info{};
+  if (fd < 0 || ::ioctl(fd, TIOCGSERIAL, &info) != 0) {
+    std::printf("note %s cannot read the serial flags of %s\n", name.c_str(), device.c_str());
+    if (fd >= 0) ::close(fd);
+    return;
+  }
+  info.flags = static_cast<int>(
+      (static_cast<unsigned>(info.flags) & ~static_cast<unsigned>(ASYNC_SPD_MASK)) |
+      static_cast<unsigned>(ASYNC_SPD_CUST));
+  info.custom_divisor = info.baud_base > 0 ? info.baud_base / 9600 : 12;
+  const int rc = ::ioctl(fd, TIOCSSERIAL, &info);
+  ::close(fd);
+  std::printf("stale %s custom_divisor=%d flags=0x%x%s\n", name.c_str(), info.custom_divisor,
+              static_cast<unsigned>(info.flags), rc != 0 ? " refused" : "");
 }
 
 std::string Hex(const std::optional<int>& flags) {
@@ -80,8 +106,9 @@ const char* OutcomeName(HeadlessHost::Outcome::Kind kind) {
 }
 
 // One update on COM`number`, which should lead to `device`.
-void Run(unsigned number, const std::string& device) {
+void Run(unsigned number, const std::string& device, bool staleSpeed) {
   const std::string name = "COM" + std::to_string(number);
+  if (staleSpeed) LeaveCustomSpeed(name, device);
   const PortMapRoots roots = DefaultPortMapRoots();
   const PortTarget target = LookUpComPort(number, roots);
   std::optional<fs::path> link;
@@ -146,7 +173,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     const auto eq = arg.find('=');
     if (arg.rfind("COM", 0) != 0 || eq == std::string::npos) {
-      std::fprintf(stderr, "usage: tarn-guest COMn=DEVICE...\n");
+      std::fprintf(stderr, "usage: tarn-guest COMn=DEVICE[,stale-speed]...\n");
       return 2;
     }
     const unsigned long number = std::strtoul(arg.substr(3, eq - 3).c_str(), nullptr, 10);
@@ -154,7 +181,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tarn-guest: %s: COM1 to COM4 only\n", arg.c_str());
       return 2;
     }
-    Run(static_cast<unsigned>(number), arg.substr(eq + 1));
+    std::string device = arg.substr(eq + 1);
+    const auto comma = device.find(',');
+    const bool staleSpeed = comma != std::string::npos && device.substr(comma + 1) == "stale-speed";
+    Run(static_cast<unsigned>(number), device.substr(0, comma), staleSpeed);
   }
   return 0;
 }

@@ -282,6 +282,7 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, std::FILE* out) {
   std::map<std::string, std::map<std::string, std::string>> flags;
   std::map<std::string, std::map<std::string, std::string>> outcome;
   std::map<std::string, std::string> how;
+  std::map<std::string, std::string> stale;
   bool exited = false;
   for (const std::string& line : lines) {
     std::istringstream words(line);
@@ -292,10 +293,15 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, std::FILE* out) {
     if (kind == "flags") flags[port] = Fields(line);
     if (kind == "outcome") outcome[port] = Fields(line);
     if (kind == "run") how[port] = Fields(line)["how"];
+    if (kind == "stale") stale[port] = line.substr(line.find(port) + port.size() + 1);
     if (line == "guest: tarn-guest exit 0") exited = true;
   }
   bool ok = exited;
   std::fprintf(out, "realdriver: the updater in the guest\n");
+  for (const auto& [port, what] : stale) {
+    std::fprintf(out, "  %s left with a stale custom speed before its run: %s\n", port.c_str(),
+                 what.c_str());
+  }
   if (!exited) std::fprintf(out, "  the guest program did not finish cleanly   FAIL\n");
 
   // Without links: the 16550A first, then the FTDI adapter by its by-id
