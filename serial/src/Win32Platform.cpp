@@ -161,6 +161,7 @@ struct Port {
 
   // The polled event wait (see WaitCommEvent), once the system's own wait
   // has been found to end with nothing for no reason.
+  bool settled = false;  // line settings applied since the open
   bool polled = false;
   // The events some handler could receive: the polled wait samples only
   // for these (and not at all when there are none).
@@ -264,6 +265,10 @@ class Win32Platform final : public ISerialPlatform {
         return {kInvalidPortHandle, ERROR_ACCESS_DENIED};
       }
     }
+    // Each opening begins fresh: what arrived before it (left unread by an
+    // earlier run, or sent while nobody listened) is discarded. Windows
+    // drivers mostly start empty anyway; a line under Wine keeps it.
+    ::PurgeComm(port->file, PURGE_RXCLEAR);
     const PortHandle handle = nextHandle_++;
     ports_[handle] = std::move(port);
     return {handle, 0};
@@ -293,6 +298,15 @@ class Win32Platform final : public ISerialPlatform {
     if (use.error != 0) return use.error;
     WinDCB wanted = ToSystem(dcb);
     if (!::SetCommState(use.port->file, &wanted)) return LastError();
+    bool first = false;
+    {
+      std::lock_guard lock(use.port->mutex);
+      first = !use.port->settled;
+      use.port->settled = true;
+    }
+    // The first setting after the open: bytes that came in under the old
+    // settings are not this run's.
+    if (first) ::PurgeComm(use.port->file, PURGE_RXCLEAR);
     // Read the settings back: a driver may accept the call and still keep
     // a setting it cannot apply.
     WinDCB back;
@@ -482,7 +496,8 @@ class Win32Platform final : public ISerialPlatform {
       if (::GetLastError() != ERROR_IO_PENDING) {
         const std::int32_t err = LastError();
         if (Changed(port, generation)) return Released(port);
-        return {err, 0};
+        if (!CannotWait(err)) return {err, 0};
+        return PolledWait(port, generation, mask);
       }
       HANDLE handles[3] = {ov.hEvent, port.maskChanged.get(), port.closed.get()};
       if (::WaitForMultipleObjects(3, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
@@ -494,17 +509,19 @@ class Win32Platform final : public ISerialPlatform {
         // A wait ended by a mask change or a close is a release, not a
         // failure, however the system words its end.
         if (Changed(port, generation)) return Released(port);
-        if (err != ERROR_OPERATION_ABORTED) return {err, 0};
+        if (!CannotWait(err)) return {err, 0};
         events = 0;
       }
     }
     if (Changed(port, generation)) return Released(port);
     const std::uint32_t found = events & mask;
     if (found != 0) return {0, found};
-    // The system ended the wait with none of the mask's events, although
-    // nobody changed the mask or closed the port. Wine does so at once on a
-    // port without modem lines (a pseudo-terminal), every time. Waiting on
-    // the system again would spin; this port's waits are polled from now on.
+    // The system refused the wait, or ended it with none of the mask's
+    // events although nobody changed the mask or closed the port. Wine does
+    // so at once, every time, on a port without modem lines (a pseudo-
+    // terminal): it refuses a mask with modem events and aborts any other
+    // wait. Waiting on the system again would spin; this port's waits are
+    // polled from now on.
     return PolledWait(port, generation, mask);
   }
 
@@ -598,6 +615,13 @@ class Win32Platform final : public ISerialPlatform {
   static bool Changed(Port& port, std::uint64_t generation) {
     std::lock_guard lock(port.mutex);
     return port.closing || port.maskGeneration != generation;
+  }
+
+  // The codes with which a system refuses to wait on a port's events at all
+  // (rather than failing because the port is gone).
+  static bool CannotWait(std::int32_t code) {
+    return code == ERROR_NOT_SUPPORTED || code == ERROR_OPERATION_ABORTED ||
+           code == ERROR_INVALID_PARAMETER || code == ERROR_CALL_NOT_IMPLEMENTED;
   }
 
   static bool Polled(Port& port) {

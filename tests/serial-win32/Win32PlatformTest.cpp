@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "serial/ManualOwner.h"
+#include "serial/TSerial.h"
 #include "serial/Win32Platform.h"
 
 namespace {
@@ -300,6 +302,36 @@ TEST_F(Win32Port, PurgeAndBreakLeaveTheLineUsable) {
   Send("E2\n");
   Send("ok");
   EXPECT_EQ(Receive(2), "ok");
+}
+
+// The component and its event thread over the Win32 platform, as the
+// update uses them: open, a received-data event, a non-waiting read, close
+// while the event thread waits; nothing is reported on the way.
+TEST(Win32Component, RunsOverTheWin32Port) {
+  const std::string name = PortName();
+  ASSERT_EQ(name.rfind("COM", 0), 0U) << "run through FarEnd, which sets TARNUP_TEST_PORT";
+  ManualSerialOwner owner;
+  {
+    TSerial serial(owner, MakeWin32Platform());
+    serial.SetPort(static_cast<sPorts>(std::stoi(name.substr(3))));
+    serial.SetBaudrate(38400);
+    serial.SetDataBits(d8bit);
+    serial.SetStopBits(st2bit);
+    serial.SetCheckParity(false);
+    serial.SetActive(true);
+    ASSERT_TRUE(serial.Active());
+    int received = 0;
+    serial.OnRxData = [&](TSerial&) { ++received; };
+    serial.WriteString("Tk\n");
+    EXPECT_TRUE(owner.PumpUntil([&] { return received > 0; }, kPatience));
+    std::uint8_t byte = 0;
+    EXPECT_TRUE(owner.PumpUntil([&] { return serial.ReadByte(byte) == 1; }, kPatience));
+    EXPECT_EQ(byte, 'k');
+    serial.OnRxData = nullptr;
+    serial.SetActive(false);
+    EXPECT_FALSE(serial.Active());
+  }
+  EXPECT_TRUE(owner.Boxes().empty()) << owner.Boxes().front();
 }
 
 // Run on its own (the far end is gone afterwards): every later use of the
