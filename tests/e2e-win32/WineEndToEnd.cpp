@@ -4,13 +4,15 @@
 // built for the build machine; CTest runs one case per invocation.
 //
 //   tarnup-wine-e2e --exe tarnup.exe --wine-run wine-run --hex firmware.hex
-//                   --work DIR (--prepare | --case NAME [--screenshot FILE])
+//                   --work DIR (--prepare | --case NAME [--screenshot FILE]
+//                               | --run TEST.EXE)
 //
 // --prepare creates the prefix and maps COM1 to DIR/com1, a link that each
 // case points at its simulator's pty. Wine's mount manager reads the port
 // map only when the prefix starts, so a stable link is mapped once, instead
-// of a fresh pty per case. The message boxes' texts come from Wine's msgbox
-// trace (WINEDEBUG=+msgbox), their titles from the window names.
+// of a fresh pty per case. --run runs a Windows test program in the same
+// prefix on a display of its own and returns its status. The message boxes' texts come from Wine's
+// msgbox trace (WINEDEBUG=+msgbox), their titles from the window names.
 //
 // Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or xdotool).
 
@@ -65,6 +67,7 @@ struct Options {
   bool prepare = false;
   std::string caseName;
   std::string screenshot;
+  std::string run;
 };
 
 bool failed = false;
@@ -162,10 +165,12 @@ class Display {
       ::_exit(127);
     }
     ::close(fds[1]);
-    char buffer[32] = {};
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer - 1);
+    // The number comes as a line, maybe in more than one write.
+    std::string number;
+    char c = 0;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
     ::close(fds[0]);
-    if (n > 0) name_ = ":" + std::string(buffer, static_cast<std::size_t>(n - 1));
+    if (!number.empty()) name_ = ":" + number;
   }
   ~Display() {
     if (pid_ > 0) {
@@ -181,6 +186,14 @@ class Display {
   pid_t pid_ = -1;
   std::string name_;
 };
+
+bool DisplayAnswers(const std::string& display) {
+  for (auto until = Clock::now() + 10s; Clock::now() < until;) {
+    if (Status({"xdotool", "getdisplaygeometry"}, {"DISPLAY=" + display}) == 0) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
 
 struct Wine {
   const Options& options;
@@ -436,6 +449,31 @@ int Prepare(const Options& options) {
   return ok ? 0 : 1;
 }
 
+int RunProgram(const Options& options) {
+  Display display;
+  if (display.Name().empty()) {
+    std::printf("cannot start Xvfb\n");
+    return 1;
+  }
+  const Wine wine{options, display.Name()};
+  wine.WaitForServerExit();
+  if (!DisplayAnswers(display.Name())) {
+    std::printf("the display %s does not answer\n", display.Name().c_str());
+    return 1;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const std::string& e : wine.Env("-all")) ::putenv(const_cast<char*>(e.c_str()));
+    ::execl(options.wineRun.c_str(), options.wineRun.c_str(), options.run.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  wine.WaitForServerExit();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 int RunCase(const Options& options, const Case& c) {
   std::printf("%s: %s\n", c.name.c_str(), c.what.c_str());
   const fs::path link = options.work / "com1";
@@ -457,12 +495,7 @@ int RunCase(const Options& options, const Case& c) {
   }
   // The display answers before Wine is started on it, and no server of the
   // prefix from an earlier case is left over.
-  bool answers = false;
-  for (auto until = Clock::now() + 10s; !answers && Clock::now() < until;) {
-    answers = Status({"xdotool", "getdisplaygeometry"}, {"DISPLAY=" + display.Name()}) == 0;
-    if (!answers) std::this_thread::sleep_for(100ms);
-  }
-  Check(answers, "the display " + display.Name() + " answers");
+  Check(DisplayAnswers(display.Name()), "the display " + display.Name() + " answers");
   const Wine wine{options, display.Name()};
   wine.WaitForServerExit();
   const fs::path log = options.work / (c.name + ".log");
@@ -630,6 +663,8 @@ int main(int argc, char** argv) {
       options.prepare = true;
     else if (a == "--case")
       options.caseName = value();
+    else if (a == "--run")
+      options.run = value();
     else if (a == "--screenshot")
       options.screenshot = value();
     else {
@@ -646,6 +681,7 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   if (options.prepare) return Prepare(options);
+  if (!options.run.empty()) return RunProgram(options);
   for (const Case& c : Cases()) {
     if (c.name == options.caseName) return RunCase(options, c);
   }

@@ -1,0 +1,160 @@
+// The Win32 window's own behaviour, with the real dialog manager: the layout
+// in pixels, the tab order, Enter, Esc and typed characters, and the focus of
+// a disabled push button. Keys are posted as the keyboard would post them and
+// dispatched by the window's pump. Needs a display (run under Xvfb).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FormWindow.h"
+#include "resource.h"
+
+namespace {
+
+class RecordingEvents : public IFormEvents {
+ public:
+  void ButtonClicked(HostButton button) override { clicks.push_back(button); }
+  void TimerTicked() override { ++ticks; }
+  void CharacterTyped(char16_t& key) override {
+    typed.push_back(key);
+    if (key != 27) key = 0;  // the window's rule: only Esc passes
+  }
+  void CloseRequested() override { ++closes; }
+  void RunHandOvers() override { ++handOvers; }
+  [[nodiscard]] bool HandOversPending() const override { return false; }
+
+  std::vector<HostButton> clicks;
+  std::u16string typed;
+  int ticks = 0;
+  int closes = 0;
+  int handOvers = 0;
+};
+
+class FormWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = std::make_unique<TFormWindow>(GetModuleHandleW(nullptr), events_);
+    hwnd_ = static_cast<HWND>(window_->Handle());
+    window_->Show();
+    SetActiveWindow(hwnd_);
+    window_->ProcessMessages();
+  }
+
+  HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
+
+  void Focus(int id) {
+    SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
+    window_->ProcessMessages();
+  }
+
+  // A key press as the keyboard driver posts it to the focused window.
+  void Press(WPARAM key) {
+    HWND target = GetFocus() != nullptr ? GetFocus() : hwnd_;
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    window_->ProcessMessages();
+    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+    window_->ProcessMessages();
+  }
+  void Type(wchar_t character) {
+    PostMessageW(GetFocus(), WM_CHAR, character, 1);
+    window_->ProcessMessages();
+  }
+
+  RecordingEvents events_;
+  std::unique_ptr<TFormWindow> window_;
+  HWND hwnd_ = nullptr;
+};
+
+TEST_F(FormWindowTest, ControlsStandAtTheLayoutsPixelsInTheTabOrder) {
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  EXPECT_EQ(client.right, 412);
+  EXPECT_EQ(client.bottom, 164);
+  const struct {
+    int id;
+    RECT rect;
+  } layout[] = {
+      {IDC_GAUGE, {136, 12, 401, 29}},       {IDC_RGCOM, {48, 8, 121, 113}},
+      {IDC_RGCOM_ITEM0, {56, 26, 116, 43}},  {IDC_RGCOM_ITEM3, {56, 89, 116, 106}},
+      {IDC_BTNSTART, {336, 128, 401, 153}},  {IDC_BTNEXIT, {256, 128, 321, 153}},
+      {IDC_BTNCANCEL, {176, 128, 241, 153}}, {IDC_LISTBOX, {136, 44, 401, 113}},
+  };
+  for (const auto& c : layout) {
+    RECT r{};
+    GetWindowRect(Item(c.id), &r);
+    MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_TRUE(EqualRect(&r, &c.rect)) << "control " << c.id << " at " << r.left << "," << r.top
+                                        << " " << r.right << "," << r.bottom;
+  }
+  // Tab order: the chosen port, Start, Exit, Abbruch, the status list.
+  EXPECT_EQ(IsDlgButtonChecked(hwnd_, IDC_RGCOM_ITEM0), BST_CHECKED);
+  const std::vector<int> order = {IDC_BTNSTART, IDC_BTNEXIT, IDC_BTNCANCEL, IDC_LISTBOX,
+                                  IDC_RGCOM_ITEM0};
+  Focus(IDC_RGCOM_ITEM0);
+  for (int id : order) {
+    Press(VK_TAB);
+    EXPECT_EQ(GetDlgCtrlID(GetFocus()), id);
+  }
+  EXPECT_EQ(LOWORD(SendMessageW(hwnd_, DM_GETDEFID, 0, 0)), IDC_BTNSTART);
+  EXPECT_EQ(SendDlgItemMessageW(hwnd_, IDC_LISTBOX, LB_GETITEMHEIGHT, 0, 0), 13);
+}
+
+TEST_F(FormWindowTest, EnterPressesTheFocusedButtonOrStartAndNeverADisabledOne) {
+  Focus(IDC_RGCOM_ITEM0);
+  Press(VK_RETURN);
+  Focus(IDC_BTNEXIT);
+  Press(VK_RETURN);
+  EXPECT_EQ(events_.clicks, (std::vector<HostButton>{HostButton::Start, HostButton::Exit}));
+  events_.clicks.clear();
+
+  // A run begins: the focused Start is disabled, then Exit; Abbruch stays.
+  Focus(IDC_BTNSTART);
+  window_->SetButtonEnabled(HostButton::Start, false);
+  window_->SetButtonEnabled(HostButton::Exit, false);
+  EXPECT_NE(GetFocus(), Item(IDC_BTNCANCEL));
+  EXPECT_EQ(GetFocus(), Item(IDC_LISTBOX));
+  Press(VK_RETURN);
+  Press(VK_RETURN);
+  EXPECT_TRUE(events_.clicks.empty());
+
+  // The run ends: Enter starts the next one.
+  window_->SetButtonEnabled(HostButton::Cancel, true);
+  window_->SetButtonEnabled(HostButton::Exit, true);
+  window_->SetButtonEnabled(HostButton::Start, true);
+  window_->FocusForNextRun();
+  EXPECT_EQ(GetFocus(), Item(IDC_BTNSTART));
+  Press(VK_RETURN);
+  EXPECT_EQ(events_.clicks, (std::vector<HostButton>{HostButton::Start}));
+}
+
+TEST_F(FormWindowTest, TypedCharactersPassTheKeyPreviewFirstAndEscClosesNothing) {
+  HWND list = Item(IDC_LISTBOX);
+  for (const wchar_t* line : {L"alpha", L"beta"}) {
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
+  }
+  Focus(IDC_LISTBOX);
+  Type(L'b');  // the list would jump to "beta" if it saw the character
+  EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
+  Press(VK_ESCAPE);
+  Focus(IDC_BTNCANCEL);
+  Press(VK_ESCAPE);
+  EXPECT_EQ(events_.typed, (std::u16string{u'b', 27, 27}));
+  EXPECT_TRUE(events_.clicks.empty());
+  EXPECT_EQ(events_.closes, 0);
+  EXPECT_TRUE(IsWindowVisible(hwnd_));
+}
+
+TEST_F(FormWindowTest, AHandOverPostedFromAnotherThreadRunsInThePump) {
+  std::thread poster([this] { PostMessageW(hwnd_, kHandOverMessage, 0, 0); });
+  poster.join();
+  window_->WaitForActivity();  // input is pending: returns at once
+  window_->ProcessMessages();
+  EXPECT_EQ(events_.handOvers, 1);
+}
+
+}  // namespace
