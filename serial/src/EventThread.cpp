@@ -170,7 +170,8 @@ void TEventThread::Core::Pass() {
     // close's bound) returns its failure on the old handle. The port may be
     // open again by then: that failure is not the new port's to report.
     if (s.Active() && s.handle_.load() == h) {
-      if (!HandReport(waited.error, PortOperation::EventWait)) return;
+      HandReport(waited.error, PortOperation::EventWait);
+      if (released.load()) return;
       Pause(kFailurePause, true);
     }
     return;

@@ -131,8 +131,9 @@ struct OpenResult {
 
 // Outcome of a write: `count` bytes were handed to the device. A write that
 // has not completed within its wait fails with the platform's time-out code;
-// whatever was not sent by then is dropped, and the caller's buffer is no
-// longer referenced once the call has returned.
+// the platform may go on sending the rest (the POSIX one does, up to the
+// write time-out of SetCommTimeouts, a purge or the close), and the caller's
+// buffer is no longer referenced once the call has returned.
 struct WriteResult {
   std::int32_t error = 0;
   std::uint32_t count = 0;
