@@ -347,4 +347,37 @@ TEST(GaugeText, NoTextOnTheFrameOfAGaugeWithoutInside) {
   }
 }
 
+TEST(GaugeSizes, RepaintsOfOneGaugeMatchAFreshGauge) {
+  // One gauge reuses its bitmaps' memory from paint to paint: nothing of an
+  // earlier picture may show through a later one.
+  TGauge g;
+  g.resize(61, 41);
+  g.SetColor(clSilver);
+  g.SetForeColor(clBlue);
+  QFont font = g.font();
+  font.setPixelSize(11);
+  g.setFont(font);
+  const TGaugeKind kinds[] = {gkPie, gkHorizontalBar, gkNeedle, gkText, gkVerticalBar, gkPie};
+  int percent = 100;
+  for (TGaugeKind kind : kinds) {
+    for (TBorderStyle border : {bsSingle, bsNone}) {
+      g.SetKind(kind);
+      g.SetBorderStyle(border);
+      g.SetProgress(percent);
+      const QImage held = g.RenderImage();  // a picture still held while the next is made
+      const QImage again = g.RenderImage();
+      const QImage fresh = Render({.kind = kind,
+                                   .width = 61,
+                                   .height = 41,
+                                   .border = border,
+                                   .fore = clBlue,
+                                   .progress = percent,
+                                   .text = true});
+      EXPECT_EQ(held, fresh) << kind << " " << border << " " << percent;
+      EXPECT_EQ(again, fresh) << kind << " " << border << " " << percent;
+      percent = (percent * 7 + 13) % 101;
+    }
+  }
+}
+
 }  // namespace

@@ -34,12 +34,20 @@ void TQtPixelStore::Give(QImage buffer) {
   if (buffer.isNull()) {
     return;
   }
-  // Bitmaps of one paint share memory; keep each block once.
+  // Bitmaps of one paint share memory with the picture; keep each block once.
+  // It is taken again only when nothing else holds it.
   std::erase_if(buffers_,
                 [&](const QImage& kept) { return kept.constBits() == buffer.constBits(); });
   buffers_.push_back(std::move(buffer));
-  if (buffers_.size() > kKept) {
-    buffers_.erase(buffers_.begin());
+  qsizetype bytes = 0;
+  for (auto it = buffers_.end(); it != buffers_.begin();) {
+    --it;
+    bytes += it->sizeInBytes();
+    if (bytes > kKeptBytes) {
+      // The oldest go first; big gauges keep nothing.
+      buffers_.erase(buffers_.begin(), it + 1);
+      break;
+    }
   }
 }
 

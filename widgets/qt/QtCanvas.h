@@ -64,6 +64,6 @@ class TQtPixelStore {
   void Give(QImage buffer);
 
  private:
-  static constexpr std::size_t kKept = 4;
+  static constexpr qsizetype kKeptBytes = 64 * 1024 * 1024;
   std::vector<QImage> buffers_;
 };

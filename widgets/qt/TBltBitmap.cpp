@@ -37,7 +37,7 @@ void TBltBitmap::FillUniform(QRgb value) {
   valid_ = QRect();
 }
 
-void TBltBitmap::Cover(const QRect& area) const {
+void TBltBitmap::Cover(const QRect& area, bool overwritten) const {
   const QRect need = area.intersected(Whole());
   if (need.isEmpty() || valid_.contains(need)) {
     return;
@@ -48,6 +48,10 @@ void TBltBitmap::Cover(const QRect& area) const {
     if (image_.isNull()) {
       throw std::bad_alloc();
     }
+  }
+  if (valid_.isEmpty() && overwritten) {
+    valid_ = need;  // the caller writes every pixel of it
+    return;
   }
   const QRect grown = valid_.isEmpty() ? need : valid_.united(need);
   // Fill what the covered part gains with the one colour of the rest.
@@ -165,9 +169,10 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
     right = part.right() + 1;
     bottom = part.bottom() + 1;
   }
-  if (whole && (op == TRasterOp::SrcCopy || (valid_.isEmpty() && fill_ == 0xFF000000u))) {
-    // The source's picture as it is (XOR onto black changes nothing of it);
-    // the pixels are shared until one side writes.
+  if (whole && op == TRasterOp::SrcCopy) {
+    // The whole picture, complete, so that neither side needs to write to it:
+    // the pixels are shared until one does.
+    src->Cover(Whole());
     image_ = src->image_;
     valid_ = src->valid_;
     fill_ = src->fill_;
@@ -175,7 +180,11 @@ void TBltBitmap::BitBlt(int x, int y, int width, int height, const TBltBitmap* s
   }
   const QRect dstArea(left, top, right - left, bottom - top);
   src->Cover(dstArea.translated(-x, -y));
-  Cover(dstArea);
+  // XOR onto a black part that holds no pixels yet is a copy.
+  if (op == TRasterOp::SrcInvert && valid_.isEmpty() && fill_ == 0xFF000000u) {
+    op = TRasterOp::SrcCopy;
+  }
+  Cover(dstArea, op == TRasterOp::SrcCopy);
   for (int row = top; row < bottom; ++row) {
     QRgb* dst = reinterpret_cast<QRgb*>(image_.scanLine(row)) + left;
     QRgb* const end = dst + (right - left);

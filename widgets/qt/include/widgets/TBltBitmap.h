@@ -59,8 +59,9 @@ class TBltBitmap {
 
  private:
   QRgb PixelAt(int x, int y) const;
-  // Makes the stored pixels cover `area` (clipped to the bitmap).
-  void Cover(const QRect& area) const;
+  // Makes the stored pixels cover `area` (clipped to the bitmap); with
+  // `overwritten`, the caller is about to write every pixel of `area`.
+  void Cover(const QRect& area, bool overwritten = false) const;
   QRect Whole() const { return QRect(0, 0, width_, height_); }
   void FillUniform(QRgb value);
 
