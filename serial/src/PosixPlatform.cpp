@@ -776,7 +776,7 @@ class PosixPlatform final : public ISerialPlatform {
       }
       TxChunk& chunk = *port.txQueue.front();
       if (chunk.abortGeneration != port.abortGeneration) {
-        while (!port.txQueue.empty()) finish(ECANCELED);
+        finish(ECANCELED);  // purged; writes queued after the purge go on
         continue;
       }
       if (chunk.hasDeadline && std::chrono::steady_clock::now() >= chunk.deadline) {

@@ -393,6 +393,13 @@ TEST_F(Pty, WriteHeldByFlowControlGoesOnAfterItsWait) {
   EXPECT_EQ(device.Receive(3), "abc");
   serial->WriteString("d");  // and later writes follow in order
   EXPECT_EQ(device.Receive(1), "d");
+  // The close ends a write that is still held.
+  device.Send("\x13");
+  std::this_thread::sleep_for(50ms);
+  serial->WriteString("lost");
+  serial->SetActive(false);
+  device.Send("\x11");
+  EXPECT_EQ(device.Receive(0, 200ms), "");
 }
 
 TEST_F(Pty, PortHeldByAnotherProgramIsRefusedNamingIt) {
