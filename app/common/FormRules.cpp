@@ -57,12 +57,6 @@ bool PreviewTypedCharacter(char16_t& key) {
   return false;
 }
 
-void AddStatusLine(IStatusLines& lines, const std::string& text) {
-  if (!lines.Append(text)) throw EOutOfResources(kNoLineMessage);
-  const int count = lines.Count();
-  if (count > 3 && lines.TopIndex() != count - 3) lines.SetTopIndex(count - 3);
-}
-
 void RunGuardedWith(const std::function<void()>& handler,
                     const std::function<void(const std::string& message)>& show) noexcept {
   try {

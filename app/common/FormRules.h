@@ -74,23 +74,18 @@ inline constexpr char16_t kEscape = 27;
 // which consumes it. Returns whether the cancel flag is to be set.
 bool PreviewTypedCharacter(char16_t& key);
 
-// The status list as AddStatusLine sees it (texts in UTF-8).
-class IStatusLines {
- public:
-  virtual ~IStatusLines() = default;
-  [[nodiscard]] virtual int Count() const = 0;
-  // Appends a line; false when the list refused it.
-  virtual bool Append(const std::string& text) = 0;
-  [[nodiscard]] virtual int TopIndex() const = 0;
-  // Asks the list to make line `index` its top line; the list clamps this so
-  // that its last line never leaves the bottom edge.
-  virtual void SetTopIndex(int index) = 0;
-};
-
-// Appends `text` and keeps the newest lines in view: once the list holds more
-// than three lines, line count - 3 is asked to become the top line unless it
-// already is. Throws EOutOfResources(kNoLineMessage) when the list refuses.
-void AddStatusLine(IStatusLines& lines, const std::string& text);
+// Appends `text` to a status list and keeps the newest lines in view: once
+// the list holds more than three lines, line count - 3 is asked to become the
+// top line unless it already is. Throws EOutOfResources(kNoLineMessage) when
+// the list refuses the line. `Lines` offers Count(), Append(text) (false when
+// refused), TopIndex() and SetTopIndex(index), which the list clamps so that
+// its last line never leaves the bottom edge.
+template <typename Lines, typename Text>
+void AddStatusLineTo(Lines& lines, const Text& text) {
+  if (!lines.Append(text)) throw EOutOfResources(kNoLineMessage);
+  const int count = lines.Count();
+  if (count > 3 && lines.TopIndex() != count - 3) lines.SetTopIndex(count - 3);
+}
 
 // Runs `handler`. The silent abort (EAbort, a cancel) is dropped; any other
 // exception is passed as its message to `show` (a non-standard one as

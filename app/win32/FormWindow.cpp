@@ -64,23 +64,23 @@ bool IsPushButton(int id) {
 }
 
 // The status list as the top-line rule sees it.
-class TListBoxLines : public IStatusLines {
+class TListBoxLines {
  public:
   explicit TListBoxLines(HWND list) : list_(list) {}
 
-  [[nodiscard]] int Count() const override {
+  [[nodiscard]] int Count() const {
     return static_cast<int>(SendMessageW(list_, LB_GETCOUNT, 0, 0));
   }
-  bool Append(const std::string& text) override {
+  bool Append(const std::string& text) {
     const std::wstring line = Widen(text);
     const LRESULT index =
         SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
     return index != LB_ERR && index != LB_ERRSPACE;
   }
-  [[nodiscard]] int TopIndex() const override {
+  [[nodiscard]] int TopIndex() const {
     return static_cast<int>(SendMessageW(list_, LB_GETTOPINDEX, 0, 0));
   }
-  void SetTopIndex(int index) override {
+  void SetTopIndex(int index) {
     SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
   }
 
@@ -125,7 +125,6 @@ TFormWindow::TFormWindow(void* instance, IFormEvents& events)
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
   HWND window = static_cast<HWND>(window_);
-  lines_ = std::make_unique<TListBoxLines>(Item(window, IDC_LISTBOX));
   TGauge* gauge = TGauge::FromHandle(Item(window, IDC_GAUGE));
   if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   gauge_ = gauge;
@@ -371,6 +370,11 @@ int TFormWindow::PortIndex() const {
     }
   }
   return 0;
+}
+
+void TFormWindow::AddStatus(const std::string& text) {
+  TListBoxLines lines(Item(window_, IDC_LISTBOX));
+  AddStatusLineTo(lines, text);
 }
 
 void TFormWindow::ClearStatus() {

@@ -9,7 +9,7 @@
 // cross it as void*.
 
 #include <cstdint>
-#include <memory>
+#include <string>
 
 #include "FormRules.h"
 #include "update/UpdateHost.h"
@@ -67,7 +67,9 @@ class TFormWindow {
   void SetGaugeMaxValue(std::int32_t value);
 
   [[nodiscard]] int PortIndex() const;
-  [[nodiscard]] IStatusLines& StatusLines() { return *lines_; }
+  // Appends a status line (UTF-8) and keeps the newest lines in view; throws
+  // EOutOfResources(kNoLineMessage) when the list refuses it.
+  void AddStatus(const std::string& text);
   void ClearStatus();
   // A focused button that is disabled gives the focus to the status list,
   // never to the next button.
@@ -87,7 +89,6 @@ class TFormWindow {
   void* window_ = nullptr;
   void* gauge_ = nullptr;  // the TGauge, owned by its window
   void* logos_[2] = {nullptr, nullptr};
-  std::unique_ptr<IStatusLines> lines_;
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // The status list holds the focus because a disabled button gave it up.

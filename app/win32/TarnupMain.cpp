@@ -108,7 +108,7 @@ void TTarnUpForm::Timer1Timer() {
 }
 
 void TTarnUpForm::AddStatus(const std::string& text) {
-  AddStatusLine(window_->StatusLines(), text);
+  window_->AddStatus(text);
 }
 
 void TTarnUpForm::SetButtonEnabled(HostButton button, bool enabled) {
