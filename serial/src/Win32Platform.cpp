@@ -370,15 +370,17 @@ class Win32Platform final : public ISerialPlatform {
     ov.hEvent = port.writeDone.get();
     ::ResetEvent(ov.hEvent);
     const DWORD length = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    {
+      // Pending from the start, so that no sample can find the queue empty
+      // after the data went out without reporting it.
+      std::lock_guard lock(port.mutex);
+      port.txPending = true;
+    }
     if (!::WriteFile(port.file, data.data(), length, nullptr, &ov) &&
         ::GetLastError() != ERROR_IO_PENDING) {
       return {LastError(), 0};
     }
     const Finished done = Finish(port, ov, Millis(wait));
-    if (done.count > 0) {
-      std::lock_guard lock(port.mutex);
-      port.txPending = true;
-    }
     if (done.ok) return {0, done.count};
     if (done.timedOut) return {kPlatformTimedOut, done.count};
     return {Closing(port) ? kBadHandle : static_cast<std::int32_t>(done.error), done.count};

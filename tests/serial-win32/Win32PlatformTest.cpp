@@ -262,13 +262,19 @@ TEST_F(Win32Port, EventWaitReportsReceivedDataAndIsReleasedByMaskAndClose) {
 
   // Data written: the transmit queue runs empty once the far end has it.
   ASSERT_EQ(platform_->SetCommMask(h_, kEV_RXCHAR | kEV_TXEMPTY), 0);
-  wait = std::async(std::launch::async, [&] { return platform_->WaitCommEvent(h_); });
   Send("E1\n");
   Send("w");
-  ASSERT_EQ(wait.wait_for(kPatience), std::future_status::ready);
-  result = wait.get();
-  EXPECT_EQ(result.error, 0);
-  EXPECT_NE(result.events & kEV_TXEMPTY, 0U);
+  // The echo may be reported on its own by one wait, the empty queue by
+  // the next.
+  std::uint32_t seen = 0;
+  for (int i = 0; i < 3 && !(seen & kEV_TXEMPTY); ++i) {
+    wait = std::async(std::launch::async, [&] { return platform_->WaitCommEvent(h_); });
+    ASSERT_EQ(wait.wait_for(kPatience), std::future_status::ready);
+    result = wait.get();
+    EXPECT_EQ(result.error, 0);
+    seen |= result.events;
+  }
+  EXPECT_NE(seen & kEV_TXEMPTY, 0U);
   EXPECT_EQ(Receive(1), "w");
   ASSERT_EQ(platform_->SetCommMask(h_, kEV_RXCHAR), 0);
 
