@@ -89,7 +89,7 @@ std::unique_ptr<IGaugeCanvas> TGdiCanvas::CreateBitmap(int width, int height) co
 
 void TGdiCanvas::FillRect(const TRect& r, TColor color) {
   if (r.Empty()) {
-    return;  // GDI would turn a reversed rectangle around
+    return;  // GDI would turn a reversed rectangle around and fill it
   }
   HBRUSH brush = CreateSolidBrush(Resolve(color));
   const RECT rc = ToRect(r);

@@ -11,7 +11,9 @@
 // compatible bitmap. Drawing is GDI's own: Ellipse, Pie, MoveToEx/LineTo,
 // ExtTextOut clipped, BitBlt with the real raster operations. The pen is
 // solid and one pixel wide, the brush solid, text is drawn with a clear
-// background, and pies run counter-clockwise.
+// background, and pies run counter-clockwise. GDI turns a reversed rectangle
+// around (FillRect, Ellipse, Pie and the clip of ExtTextOut all draw into it),
+// so empty rectangles and boxes are left out here, as the gauge requires.
 class TGdiCanvas final : public IGaugeCanvas {
  public:
   // Draws on `dc` (not owned), which is width x height pixels; `font` (not
