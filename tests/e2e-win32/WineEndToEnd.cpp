@@ -365,7 +365,7 @@ std::vector<Case> Cases() {
   return {
       {"pass",
        "a full update: Start clicked, the simulator's verdict PASS, no box",
-       [](tarnsim::DeviceOptions& d) { d.powerOn = 4000ms; },
+       [](tarnsim::DeviceOptions& d) { d.powerOn = 10000ms; },
        Action::Start,
        true,
        {},
@@ -559,7 +559,7 @@ int RunCase(const Options& options, const Case& c) {
     const double cpu0 = CpuSeconds(program);
     const double server0 = CpuSeconds(server);
     const auto t0 = Clock::now();
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(8000ms);
     const double cpu1 = CpuSeconds(program);
     const double server1 = CpuSeconds(server);
     const double span = std::chrono::duration<double>(Clock::now() - t0).count();
