@@ -342,8 +342,20 @@ class Win32Platform final : public ISerialPlatform {
     Use use(*this, h);
     if (use.error != 0) return use.error;
     Port& port = *use.port;
+    // Setting the mask clears the events the port has seen so far, as the
+    // system does: a polled port counts received bytes from here on (no read
+    // may take one between the count and the mask change).
+    std::lock_guard reads(port.readMutex);
+    DWORD errors = 0;
+    WinCOMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    const bool counted = Polled(port) && ::ClearCommError(port.file, &errors, &stat);
     std::lock_guard lock(port.mutex);
     if (!::SetCommMask(port.file, mask)) return LastError();
+    if (counted) {
+      port.heldErrors |= errors;
+      port.reportedArrived = port.consumed + stat.cbInQue;
+    }
     port.mask = mask;
     ++port.maskGeneration;
     ::SetEvent(port.maskChanged.get());
