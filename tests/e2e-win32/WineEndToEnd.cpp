@@ -77,62 +77,15 @@ void Check(bool condition, const std::string& what) {
   if (!condition) failed = true;
 }
 
-// Runs a command and returns its standard output (empty when it failed).
-std::string Output(const std::vector<std::string>& command,
-                   const std::vector<std::string>& env = {}) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    ::close(fds[0]);
-    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return out;
-}
-
-int Status(const std::vector<std::string>& command, const std::vector<std::string>& env = {}) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Starts a command with its output in `log`; returns its process id.
+// Starts `command` with `env` added to the environment, its standard output
+// on `out` and its errors on `err` (-1: /dev/null); returns its process id.
 pid_t Spawn(const std::vector<std::string>& command, const std::vector<std::string>& env,
-            const fs::path& log) {
+            int out = -1, int err = -1) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(out >= 0 ? out : null, 1);
+    ::dup2(err >= 0 ? err : null, 2);
     for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
@@ -141,6 +94,33 @@ pid_t Spawn(const std::vector<std::string>& command, const std::vector<std::stri
     ::_exit(127);
   }
   return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int Status(const std::vector<std::string>& command, const std::vector<std::string>& env = {}) {
+  return Wait(Spawn(command, env));
+}
+
+// Runs a command and returns its standard output.
+std::string Output(const std::vector<std::string>& command,
+                   const std::vector<std::string>& env = {}) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  const pid_t pid = Spawn(command, env, fds[1]);
+  ::close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  Wait(pid);
+  return out;
 }
 
 bool OnPath(const std::string& program) {
@@ -461,17 +441,10 @@ int RunProgram(const Options& options) {
     std::printf("the display %s does not answer\n", display.Name().c_str());
     return 1;
   }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (const std::string& e : wine.Env("-all")) ::putenv(const_cast<char*>(e.c_str()));
-    ::execl(options.wineRun.c_str(), options.wineRun.c_str(), options.run.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  // The program's output goes to ours, for CTest's log.
+  const int status = Wait(Spawn({options.wineRun, options.run}, wine.Env("-all"), 1, 2));
   wine.WaitForServerExit();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  return status < 0 ? 1 : status;
 }
 
 int RunCase(const Options& options, const Case& c) {
@@ -499,7 +472,9 @@ int RunCase(const Options& options, const Case& c) {
   const Wine wine{options, display.Name()};
   wine.WaitForServerExit();
   const fs::path log = options.work / (c.name + ".log");
-  const pid_t program = Spawn({options.wineRun, options.exe}, wine.Env("+msgbox"), log);
+  const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t program = Spawn({options.wineRun, options.exe}, wine.Env("+msgbox"), logFd, logFd);
+  ::close(logFd);
 
   std::optional<Window> found;
   for (auto until = Clock::now() + 60s; !found && Clock::now() < until;) {
