@@ -7,10 +7,10 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "update/Exceptions.h"
+#include "FormRules.h"
 
 QString WithFullStop(const QString& message) {
-  return message + QLatin1Char('.');
+  return QString::fromStdString(::WithFullStop(message.toStdString()));
 }
 
 void ShowExceptionBox(const QString& title, const QString& message) {
@@ -24,29 +24,10 @@ void ShowExceptionBox(const QString& title, const QString& message) {
   if (active) active->activateWindow();
 }
 
-namespace {
-
-void ShowQuietly(const QString& title, const QString& message) noexcept {
-  try {
-    ShowExceptionBox(title, message);
-  } catch (...) {
-    // Nothing is left that could report it; the window stays usable.
-  }
-}
-
-}  // namespace
-
 void RunGuarded(const QString& title, const std::function<void()>& handler) noexcept {
-  try {
-    handler();
-  } catch (const EAbort&) {
-    // Cancelled by the operator: nothing to show.
-  } catch (const std::exception& e) {
+  RunGuardedWith(handler, [&title](const std::string& message) {
     // A drag or press in progress is ended before the box comes up.
     if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
-    ShowQuietly(title, QString::fromUtf8(e.what()));
-  } catch (...) {
-    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
-    ShowQuietly(title, QStringLiteral("Unbekannter Fehler"));
-  }
+    ShowExceptionBox(title, QString::fromStdString(message));
+  });
 }

@@ -1,6 +1,7 @@
 #include "FormSupport.h"
 
-#include <algorithm>
+#include <span>
+#include <string_view>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -24,42 +25,30 @@ void UseProgramStyle() {
 }
 
 QString ApplicationTitle(const QString& programFile) {
-  const qsizetype slash = std::max(programFile.lastIndexOf(QLatin1Char('\\')),
-                                   programFile.lastIndexOf(QLatin1Char('/')));
-  QString name = programFile.mid(slash + 1);
-  const qsizetype dot = name.indexOf(QLatin1Char('.'));
-  if (dot >= 0) name.truncate(dot);
-  if (name.isEmpty()) return name;
-  return name.left(1) + name.mid(1).toLower();
+  const auto lower = [](std::u16string_view rest) {
+    return QString::fromUtf16(rest.data(), static_cast<qsizetype>(rest.size()))
+        .toLower()
+        .toStdU16String();
+  };
+  return QString::fromStdU16String(ApplicationTitleWith(programFile.toStdU16String(), lower));
 }
 
 QPoint CentredTopLeft(QSize screen, QSize window) {
-  const int left = (screen.width() - window.width()) / 2;
-  const int top = (screen.height() - window.height()) / 2;
-  return {std::max(left, 0), std::max(top, 0)};
-}
-
-std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) +
-                                   static_cast<std::uint32_t>(step));
+  const Point at =
+      ::CentredTopLeft(screen.width(), screen.height(), window.width(), window.height());
+  return {at.x, at.y};
 }
 
 int RecolourSilver(QImage& image, QColor face) {
   if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32) {
     image.convertTo(QImage::Format_RGB32);
   }
-  const QRgb silver = qRgb(192, 192, 192);
-  const QRgb replacement = face.rgb();
-  int changed = 0;
-  for (int x = 0; x < image.width(); ++x) {
-    for (int y = 0; y < image.height(); ++y) {
-      if ((image.pixel(x, y) & RGB_MASK) == (silver & RGB_MASK)) {
-        image.setPixel(x, y, replacement);
-        ++changed;
-      }
-    }
-  }
-  return changed;
+  // 32-bit pixels 0xAARRGGBB, rows bytesPerLine() apart.
+  const int stride = static_cast<int>(image.bytesPerLine() / 4);
+  const std::span pixels(
+      reinterpret_cast<std::uint32_t*>(image.bits()),
+      static_cast<std::size_t>(stride) * static_cast<std::size_t>(image.height()));
+  return ::RecolourSilver(pixels, image.width(), image.height(), stride, face.rgb() & RGB_MASK);
 }
 
 void StartTickTimer(QTimer& timer) {
@@ -96,7 +85,5 @@ QChar TypedCharacter(const QKeyEvent& event) {
 }
 
 void AddStatusLine(IStatusLines& lines, const QString& text) {
-  if (!lines.Append(text)) throw EOutOfResources(kNoLineMessage);
-  const int count = lines.Count();
-  if (count > 3 && lines.TopIndex() != count - 3) lines.SetTopIndex(count - 3);
+  AddStatusLineTo(lines, text);
 }

@@ -1,7 +1,9 @@
 #pragma once
-// The window's rules that need no window: the application title, the centring
-// formula, the tick arithmetic, the logo recolouring, the key preview's
-// classification of key presses and the status list's top-line rule.
+// The window's rules in Qt's terms: the application title, the centring
+// formula, the logo recolouring and the status list's top-line rule over the
+// shared rules of app/common (which also give the tick arithmetic and the
+// out-of-resources error), and what needs Qt itself: the key preview's
+// classification of key presses and the start of the tick timer.
 
 #include <cstdint>
 #include <stdexcept>
@@ -11,6 +13,8 @@
 #include <QPoint>
 #include <QSize>
 #include <QString>
+
+#include "FormRules.h"
 
 class QKeyEvent;
 class QTimer;
@@ -24,15 +28,6 @@ void PrepareProgramStart();
 // QT_STYLE_OVERRIDE).
 void UseProgramStyle();
 
-// The window system ran out of a resource (a timer, a list line).
-class EOutOfResources : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-inline constexpr const char* kNoTimerMessage = "Nicht genügend Timer verfügbar";
-inline constexpr const char* kNoLineMessage = "Kann Zeile nicht einfügen";
-
 // The title of the task-bar entry and of every error box: the program file's
 // name without folder and extension (after the last '\' or '/', up to the
 // first '.'), every character after the first in lower case.
@@ -41,11 +36,6 @@ QString ApplicationTitle(const QString& programFile);
 // Top-left corner that centres a window of outer size `window` on a screen of
 // size `screen`: half the difference, truncated, at least 0 on each axis.
 QPoint CentredTopLeft(QSize screen, QSize window);
-
-// The tick counter after one more timer event. The counter is a signed 32-bit
-// value; the addition is done in unsigned arithmetic so that passing the
-// largest value wraps to the negative end instead of being undefined.
-std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step = 200);
 
 // Replaces every pixel that is exactly silver (192, 192, 192) by `face`,
 // column by column. The image is converted to 32-bit RGB first if needed.

@@ -214,11 +214,9 @@ void TTarnUpForm::BtnExitClick() {
 }
 
 void TTarnUpForm::FormKeyPress(QChar& Key) {
-  if (Key == QChar(27)) {
-    cancel_ = true;
-  } else {
-    Key = QChar(0);
-  }
+  char16_t key = Key.unicode();
+  if (PreviewTypedCharacter(key)) cancel_ = true;
+  Key = QChar(key);
 }
 
 void TTarnUpForm::BtnCancelClick() {
