@@ -212,7 +212,7 @@ class PosixPlatform final : public ISerialPlatform {
     // answers: where the system shows it, the port is refused as in use.
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
-      info.holder = FindPortHolder(proc_, st.st_rdev, static_cast<int>(::getpid()));
+      info.holder = FindPortHolder(proc_, st.st_rdev, st.st_dev, static_cast<int>(::getpid()));
       if (info.holder) {
         ::close(fd);
         return refuse(EBUSY);
@@ -916,7 +916,7 @@ class PosixPlatform final : public ISerialPlatform {
 }  // namespace
 
 std::optional<PortHolder> FindPortHolder(const std::filesystem::path& proc, dev_t device,
-                                         int selfPid) {
+                                         dev_t filesystem, int selfPid) {
   namespace fs = std::filesystem;
   std::error_code ec;
   for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
@@ -931,7 +931,7 @@ std::optional<PortHolder> FindPortHolder(const std::filesystem::path& proc, dev_
          fd.increment(fdError)) {
       struct stat st {};
       if (::stat(fd->path().c_str(), &st) != 0) continue;
-      if (!S_ISCHR(st.st_mode) || st.st_rdev != device) continue;
+      if (!S_ISCHR(st.st_mode) || st.st_rdev != device || st.st_dev != filesystem) continue;
       PortHolder holder;
       holder.pid = pid;
       std::ifstream comm(it->path() / "comm");

@@ -26,10 +26,12 @@ struct PortHolder {
 };
 
 // Looks through `proc`/PID/fd of every process but `selfPid` for a
-// descriptor of the character device `device`. Entries it may not read are
-// passed over.
+// descriptor of the character device `device` whose node lies on the file
+// system `filesystem`: pseudo-terminals of another devpts instance (a chroot,
+// a container) share their numbers and are not the same port. Entries it
+// may not read are passed over.
 std::optional<PortHolder> FindPortHolder(const std::filesystem::path& proc, dev_t device,
-                                         int selfPid);
+                                         dev_t filesystem, int selfPid);
 
 // Turns the bytes the line discipline delivers with parity marking on
 // (PARMRK) back into the bytes that arrived: 0xFF 0xFF is a received 0xFF,
