@@ -95,6 +95,21 @@ std::uint32_t FaceRgb() {
          (static_cast<std::uint32_t>(GetGValue(face)) << 8) | GetBValue(face);
 }
 
+// A key press the keyboard repeats while the key is held down.
+bool IsHeldEnter(const MSG& message) {
+  return message.message == WM_KEYDOWN && message.wParam == VK_RETURN &&
+         (message.lParam & (LPARAM{1} << 30)) != 0;
+}
+
+// In the loop of every modal box of the thread: a held Enter does not close a
+// box that came up while it was held (the operator would never see it). Wine's
+// message box ignores a repeated Enter by itself, so this cannot be shown
+// there; the dialog manager of Windows acts on each repeat.
+LRESULT CALLBACK HeldEnterFilter(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == MSGF_DIALOGBOX && IsHeldEnter(*reinterpret_cast<const MSG*>(lParam))) return TRUE;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 HWND Item(void* window, int id) {
   return GetDlgItem(static_cast<HWND>(window), id);
 }
@@ -154,9 +169,11 @@ TFormWindow::TFormWindow(void* instance, IFormEvents& events)
   SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0, kListItemHeight);
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
+  boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
 }
 
 TFormWindow::~TFormWindow() {
+  if (boxFilter_ != nullptr) UnhookWindowsHookEx(static_cast<HHOOK>(boxFilter_));
   HWND window = static_cast<HWND>(window_);
   KillTimer(window, kTimerId);
   SetWindowLongPtrW(window, GWLP_USERDATA, 0);
@@ -308,6 +325,8 @@ void TFormWindow::Dispatch(void* pending) {
       DispatchMessageW(&message);
       return;
     }
+    // A held Enter presses once.
+    if (IsHeldEnter(message)) return;
     // Tab, the arrow keys and Enter as in any dialog.
     if (IsDialogMessageW(window, &message) != FALSE) return;
   }

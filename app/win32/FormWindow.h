@@ -4,6 +4,7 @@
 // the message loop, the pump inside a handler and the idle wait, the key
 // preview and the focus rules of the push buttons. What the window does with
 // a click, a tick or a typed character is up to its IFormEvents (the form).
+// A held Enter presses once, and closes no box that came up while it was held.
 //
 // The header stays free of <windows.h> (see Win32SerialOwner.h); handles
 // cross it as void*.
@@ -89,6 +90,7 @@ class TFormWindow {
   void* window_ = nullptr;
   void* gauge_ = nullptr;  // the TGauge, owned by its window
   void* logos_[2] = {nullptr, nullptr};
+  void* boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // The status list holds the focus because a disabled button gave it up.

@@ -60,6 +60,11 @@ class FormWindowTest : public ::testing::Test {
     PostMessageW(target, WM_KEYUP, key, 0xC0000001);
     window_->ProcessMessages();
   }
+  // The keyboard's repeat of a key held down.
+  void Repeat(WPARAM key) {
+    PostMessageW(GetFocus(), WM_KEYDOWN, key, 0x40000001);
+    window_->ProcessMessages();
+  }
   void Type(wchar_t character) {
     PostMessageW(GetFocus(), WM_CHAR, character, 1);
     window_->ProcessMessages();
@@ -107,6 +112,8 @@ TEST_F(FormWindowTest, ControlsStandAtTheLayoutsPixelsInTheTabOrder) {
 TEST_F(FormWindowTest, EnterPressesTheFocusedButtonOrStartAndNeverADisabledOne) {
   Focus(IDC_RGCOM_ITEM0);
   Press(VK_RETURN);
+  Repeat(VK_RETURN);  // held down: pressed once
+  Repeat(VK_RETURN);
   Focus(IDC_BTNEXIT);
   Press(VK_RETURN);
   EXPECT_EQ(events_.clicks, (std::vector<HostButton>{HostButton::Start, HostButton::Exit}));
