@@ -30,8 +30,11 @@ void TWin32SerialOwner::ShowErrorBox(const std::string& text) {
   // No owner window: the box is centred on the screen and, being task modal,
   // disables the program's windows while it is up. Its own loop dispatches
   // the window's messages, so hand-overs and timer ticks go on.
+  // The window that was active gets the activation back afterwards.
+  HWND active = GetActiveWindow();
   MessageBoxW(nullptr, Widen(text).c_str(), L"Fehler",
               MB_OK | MB_ICONSTOP | MB_TASKMODAL | MB_SETFOREGROUND);
+  if (active != nullptr && IsWindow(active) != FALSE) SetActiveWindow(active);
 }
 
 bool TWin32SerialOwner::HandOver(const void* source, std::function<void()> call) {
