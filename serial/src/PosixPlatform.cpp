@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "PortTable.h"
 #include "PosixArbitraryBaud.h"
 
 namespace {
@@ -169,12 +170,7 @@ class PosixPlatform final : public ISerialPlatform {
       : roots_(std::move(roots)), proc_(std::move(proc)) {}
 
   ~PosixPlatform() override {
-    std::map<PortHandle, std::shared_ptr<Port>> left;
-    {
-      std::lock_guard lock(mapMutex_);
-      left.swap(ports_);
-    }
-    for (auto& [handle, port] : left) Shut(*port);
+    for (auto& [handle, port] : ports_.RemoveAll()) Shut(*port);
   }
 
   OpenResult Open(const std::string& name) override {
@@ -233,33 +229,27 @@ class PosixPlatform final : public ISerialPlatform {
     SetLowLatency(*port);
     port->modemLines = ::ioctl(fd, TIOCMGET, &port->lastModem) == 0;
     port->counters = ::ioctl(fd, TIOCGICOUNT, &port->lastCount) == 0;
-    std::lock_guard lock(mapMutex_);
-    names_[name] = info;
-    const PortHandle handle = nextHandle_++;
-    ports_[handle] = std::move(port);
-    return {handle, 0};
+    {
+      std::lock_guard lock(mapMutex_);
+      names_[name] = info;
+    }
+    return {ports_.Add(std::move(port)), 0};
   }
 
   std::int32_t Close(PortHandle h) override {
-    std::shared_ptr<Port> port;
-    {
-      std::lock_guard lock(mapMutex_);
-      const auto it = ports_.find(h);
-      if (it == ports_.end()) return EBADF;
-      port = std::move(it->second);
-      ports_.erase(it);
-    }
+    const std::shared_ptr<Port> port = ports_.Remove(h);
+    if (!port) return EBADF;
     return Shut(*port);
   }
 
   std::int32_t SetupComm(PortHandle h, std::uint32_t, std::uint32_t) override {
     // The kernel's queues have fixed sizes; the request is only checked.
-    Use use(*this, h);
+    Use use(ports_, h);
     return use.error;
   }
 
   std::int32_t SetCommState(PortHandle h, const DCB& dcb) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     Port& port = *use.port;
     const int fd = port.fd;
@@ -359,7 +349,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     // Reads always return at once (non-blocking, VMIN = VTIME = 0); any other
     // read time-out is not supported. Writes are bounded by their caller.
@@ -376,7 +366,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     int bits = 0;
     unsigned long request = 0;
@@ -404,7 +394,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     {
       std::lock_guard lock(use.port->mutex);
@@ -416,7 +406,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     if (flags & (kPURGE_TXABORT | kPURGE_RXABORT)) {
       {
@@ -431,7 +421,7 @@ class PosixPlatform final : public ISerialPlatform {
 
   WriteResult Write(PortHandle h, std::span<const std::uint8_t> data,
                     std::chrono::milliseconds wait) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
     const auto began = std::chrono::steady_clock::now();
@@ -485,7 +475,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   ReadResult ReadByte(PortHandle h, std::chrono::milliseconds) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0, 0};
     Port& port = *use.port;
     std::lock_guard lock(port.mutex);
@@ -533,7 +523,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   StatusResult ClearCommError(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     StatusResult result;
     if (use.error != 0) {
       result.error = use.error;
@@ -558,7 +548,7 @@ class PosixPlatform final : public ISerialPlatform {
   std::int32_t ClearCommBreak(PortHandle h) override { return SimpleIoctl(h, TIOCCBRK); }
 
   ModemResult GetCommModemStatus(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     int lines = 0;
     if (::ioctl(use.port->fd, TIOCMGET, &lines) != 0) return {Errno(), 0};
@@ -566,7 +556,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   WaitResult WaitCommEvent(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
     std::unique_lock lock(port.mutex);
@@ -618,7 +608,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   void SetEventInterest(PortHandle h, std::uint32_t events) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return;
     Port& port = *use.port;
     {
@@ -687,40 +677,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
  private:
-  // Holds one use of a port for the duration of a call.
-  struct Use {
-    Use(PosixPlatform& platform, PortHandle h) {
-      {
-        std::lock_guard lock(platform.mapMutex_);
-        const auto it = platform.ports_.find(h);
-        if (it != platform.ports_.end()) port = it->second;
-      }
-      if (!port) {
-        error = EBADF;
-        return;
-      }
-      std::lock_guard lock(port->mutex);
-      if (port->closing) {
-        error = EBADF;
-        port.reset();
-        return;
-      }
-      ++port->uses;
-    }
-    ~Use() {
-      if (!port) return;
-      {
-        std::lock_guard lock(port->mutex);
-        --port->uses;
-      }
-      port->idle.notify_all();
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    std::shared_ptr<Port> port;
-    std::int32_t error = 0;
-  };
+  using Use = PortTable<Port>::Use;
 
   static std::uint32_t StatusBits(int lines) {
     std::uint32_t status = 0;
@@ -875,7 +832,7 @@ class PosixPlatform final : public ISerialPlatform {
   }
 
   std::int32_t SimpleIoctl(PortHandle h, unsigned long request) {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     return ::ioctl(use.port->fd, request) == 0 ? 0 : Errno();
   }
@@ -907,10 +864,9 @@ class PosixPlatform final : public ISerialPlatform {
 
   PortMapRoots roots_;
   std::filesystem::path proc_;
-  std::mutex mapMutex_;
+  std::mutex mapMutex_;  // guards names_
   std::map<std::string, NameInfo> names_;
-  std::map<PortHandle, std::shared_ptr<Port>> ports_;
-  PortHandle nextHandle_ = 1;
+  PortTable<Port> ports_{EBADF};
 };
 
 }  // namespace

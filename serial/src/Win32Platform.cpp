@@ -26,6 +26,8 @@
 #include <string>
 #include <utility>
 
+#include "PortTable.h"
+
 namespace {
 
 // The component's codes and bits are the system's; the mapping below copies
@@ -223,12 +225,7 @@ void CloseAll(Port& port) {
 class Win32Platform final : public ISerialPlatform {
  public:
   ~Win32Platform() override {
-    std::map<PortHandle, std::shared_ptr<Port>> left;
-    {
-      std::lock_guard lock(mapMutex_);
-      left.swap(ports_);
-    }
-    for (auto& [handle, port] : left) {
+    for (auto& [handle, port] : ports_.RemoveAll()) {
       CloseAll(*port);
       ::CloseHandle(port->file);
     }
@@ -244,57 +241,44 @@ class Win32Platform final : public ISerialPlatform {
     auto port = std::make_shared<Port>();
     if (!port->Ready()) return {kInvalidPortHandle, LastError()};
     port->name = key;
-    {
-      // Windows refuses a second opening of a port itself; Wine does not
-      // (for any device), so within this program the platform refuses it
-      // too, with the code Windows gives.
-      std::lock_guard lock(mapMutex_);
-      for (const auto& [handle, open] : ports_) {
-        if (open->name == key) return {kInvalidPortHandle, ERROR_ACCESS_DENIED};
-      }
-    }
+    // Windows refuses a second opening of a port itself; Wine does not (for
+    // any device), so within this program the platform refuses it too, with
+    // the code Windows gives.
+    const auto sameName = [&key](const Port& open) { return open.name == key; };
+    if (ports_.Any(sameName)) return {kInvalidPortHandle, ERROR_ACCESS_DENIED};
     // Read and write, no sharing (a second open is refused), no security,
     // existing devices only, overlapped, no template.
     port->file = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port->file == INVALID_HANDLE_VALUE) return {kInvalidPortHandle, LastError()};
-    std::lock_guard lock(mapMutex_);
-    for (const auto& [handle, open] : ports_) {
-      if (open->name == key) {  // opened by another thread meanwhile
-        ::CloseHandle(port->file);
-        return {kInvalidPortHandle, ERROR_ACCESS_DENIED};
-      }
+    const HANDLE file = port->file;
+    const PortHandle handle = ports_.AddUnless(std::move(port), sameName);
+    if (handle == kInvalidPortHandle) {  // opened by another thread meanwhile
+      ::CloseHandle(file);
+      return {kInvalidPortHandle, ERROR_ACCESS_DENIED};
     }
     // Each opening begins fresh: what arrived before it (left unread by an
     // earlier run, or sent while nobody listened) is discarded. Windows
     // drivers mostly start empty anyway; a line under Wine keeps it.
-    ::PurgeComm(port->file, PURGE_RXCLEAR);
-    const PortHandle handle = nextHandle_++;
-    ports_[handle] = std::move(port);
+    ::PurgeComm(file, PURGE_RXCLEAR);
     return {handle, 0};
   }
 
   std::int32_t Close(PortHandle h) override {
-    std::shared_ptr<Port> port;
-    {
-      std::lock_guard lock(mapMutex_);
-      const auto it = ports_.find(h);
-      if (it == ports_.end()) return kBadHandle;
-      port = std::move(it->second);
-      ports_.erase(it);
-    }
+    const std::shared_ptr<Port> port = ports_.Remove(h);
+    if (!port) return kBadHandle;
     CloseAll(*port);
     return ::CloseHandle(port->file) ? 0 : LastError();
   }
 
   std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     return ::SetupComm(use.port->file, rxQueue, txQueue) ? 0 : LastError();
   }
 
   std::int32_t SetCommState(PortHandle h, const DCB& dcb) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     WinDCB wanted = ToSystem(dcb);
     if (!::SetCommState(use.port->file, &wanted)) return LastError();
@@ -321,14 +305,14 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     WinCOMMTIMEOUTS system = ToSystem(timeouts);
     return ::SetCommTimeouts(use.port->file, &system) ? 0 : LastError();
   }
 
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     // Only the four modem-line functions are passed on; the system's other
     // escape functions (break, XON/XOFF, reset) are not this call's business.
@@ -339,7 +323,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     Port& port = *use.port;
     // Setting the mask clears the events the port has seen so far, as the
@@ -363,7 +347,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     // Only the abort flags: queued data is never discarded.
     const DWORD abort = flags & (kPURGE_TXABORT | kPURGE_RXABORT);
@@ -373,7 +357,7 @@ class Win32Platform final : public ISerialPlatform {
 
   WriteResult Write(PortHandle h, std::span<const std::uint8_t> data,
                     std::chrono::milliseconds wait) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
     if (data.empty()) return {0, 0};
@@ -399,7 +383,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   ReadResult ReadByte(PortHandle h, std::chrono::milliseconds wait) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0, 0};
     Port& port = *use.port;
     std::lock_guard transfer(port.readMutex);
@@ -432,7 +416,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   StatusResult ClearCommError(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     StatusResult result;
     if (use.error != 0) {
       result.error = use.error;
@@ -456,19 +440,19 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   std::int32_t SetCommBreak(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     return ::SetCommBreak(use.port->file) ? 0 : LastError();
   }
 
   std::int32_t ClearCommBreak(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return use.error;
     return ::ClearCommBreak(use.port->file) ? 0 : LastError();
   }
 
   ModemResult GetCommModemStatus(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     DWORD status = 0;
     if (!::GetCommModemStatus(use.port->file, &status)) return {LastError(), 0};
@@ -476,7 +460,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   WaitResult WaitCommEvent(PortHandle h) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return {use.error, 0};
     Port& port = *use.port;
     std::lock_guard waiter(port.waitMutex);
@@ -564,7 +548,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
   void SetEventInterest(PortHandle h, std::uint32_t events) override {
-    Use use(*this, h);
+    Use use(ports_, h);
     if (use.error != 0) return;
     {
       std::lock_guard lock(use.port->mutex);
@@ -586,40 +570,7 @@ class Win32Platform final : public ISerialPlatform {
   }
 
  private:
-  // Holds one use of a port for the duration of a call.
-  struct Use {
-    Use(Win32Platform& platform, PortHandle h) {
-      {
-        std::lock_guard lock(platform.mapMutex_);
-        const auto it = platform.ports_.find(h);
-        if (it != platform.ports_.end()) port = it->second;
-      }
-      if (!port) {
-        error = kBadHandle;
-        return;
-      }
-      std::lock_guard lock(port->mutex);
-      if (port->closing) {
-        error = kBadHandle;
-        port.reset();
-        return;
-      }
-      ++port->uses;
-    }
-    ~Use() {
-      if (!port) return;
-      {
-        std::lock_guard lock(port->mutex);
-        --port->uses;
-      }
-      port->idle.notify_all();
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    std::shared_ptr<Port> port;
-    std::int32_t error = 0;
-  };
+  using Use = PortTable<Port>::Use;
 
   static bool Closing(Port& port) {
     std::lock_guard lock(port.mutex);
@@ -731,9 +682,7 @@ class Win32Platform final : public ISerialPlatform {
     return {0, 0};
   }
 
-  std::mutex mapMutex_;
-  std::map<PortHandle, std::shared_ptr<Port>> ports_;
-  PortHandle nextHandle_ = 1;
+  PortTable<Port> ports_{kBadHandle};
 };
 
 }  // namespace
