@@ -20,59 +20,11 @@ void TGauge::Repaint(bool changed) {
   }
 }
 
-void TGauge::SetKind(TGaugeKind value) {
-  Repaint(model_.SetKind(value));
-}
-
-void TGauge::SetShowText(bool value) {
-  Repaint(model_.SetShowText(value));
-}
-
-void TGauge::SetBorderStyle(TBorderStyle value) {
-  Repaint(model_.SetBorderStyle(value));
-}
-
-void TGauge::SetForeColor(TColor value) {
-  Repaint(model_.SetForeColor(value));
-}
-
-void TGauge::SetBackColor(TColor value) {
-  Repaint(model_.SetBackColor(value));
-}
-
-TColor TGauge::Color() const {
-  if (model_.ParentColor() && parentWidget() != nullptr) {
+TColor TGauge::ParentWindowColor() const {
+  if (parentWidget() != nullptr) {
     return ColorToTColor(parentWidget()->palette().color(QPalette::Window));
   }
   return model_.OwnColor();
-}
-
-void TGauge::SetColor(TColor value) {
-  if (value == Color()) {
-    return;
-  }
-  model_.SetOwnColor(value);  // an own colour no longer follows the parent
-  Repaint(true);
-}
-
-void TGauge::SetParentColor(bool value) {
-  Repaint(model_.SetParentColor(value));
-}
-
-void TGauge::SetMinValue(std::int32_t value) {
-  Repaint(model_.SetMinValue(value));
-}
-
-void TGauge::SetMaxValue(std::int32_t value) {
-  Repaint(model_.SetMaxValue(value));
-}
-
-void TGauge::SetProgress(std::int32_t value) {
-  Repaint(model_.SetProgress(value));
-}
-
-void TGauge::AddProgress(std::int32_t delta) {
-  Repaint(model_.AddProgress(delta));
 }
 
 TGaugeLook TGauge::Look() const {

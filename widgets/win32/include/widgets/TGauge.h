@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "widgets/GaugeControl.h"
 #include "widgets/GaugeModel.h"
 #include "widgets/TColor.h"
 
@@ -19,7 +20,7 @@
 // The font of the percentage text is the one set with SetFont or WM_SETFONT,
 // at first the parent's; it is drawn without smoothing, so that the inverse
 // colours stay exact. Use from the window's thread only.
-class TGauge {
+class TGauge : public TGaugeControl {
  public:
   static constexpr const wchar_t* kClassName = L"TGauge";
 
@@ -37,39 +38,6 @@ class TGauge {
   TGauge& operator=(const TGauge&) = delete;
 
   HWND Handle() const { return window_; }
-
-  TGaugeKind Kind() const { return model_.Kind(); }
-  void SetKind(TGaugeKind value);
-  bool ShowText() const { return model_.ShowText(); }
-  void SetShowText(bool value);
-  TBorderStyle BorderStyle() const { return model_.BorderStyle(); }
-  void SetBorderStyle(TBorderStyle value);
-  TColor ForeColor() const { return model_.ForeColor(); }
-  void SetForeColor(TColor value);
-  TColor BackColor() const { return model_.BackColor(); }
-  void SetBackColor(TColor value);
-  // The fill around the pie and needle figures. While ParentColor is true it
-  // is the dialog colour (clBtnFace); assigning a colour clears ParentColor.
-  TColor Color() const;
-  void SetColor(TColor value);
-  bool ParentColor() const { return model_.ParentColor(); }
-  void SetParentColor(bool value);
-
-  // Range and value; the setters keep MinValue <= Progress <= MaxValue.
-  // SetMinValue/SetMaxValue throw EInvalidOperation for a value that would
-  // cross the other end; SetProgress clamps and repaints only when the whole
-  // percentage changes.
-  std::int32_t MinValue() const { return model_.MinValue(); }
-  void SetMinValue(std::int32_t value);
-  std::int32_t MaxValue() const { return model_.MaxValue(); }
-  void SetMaxValue(std::int32_t value);
-  std::int32_t Progress() const { return model_.Progress(); }
-  void SetProgress(std::int32_t value);
-  // Adds `delta` to Progress (clamped like SetProgress).
-  void AddProgress(std::int32_t delta);
-
-  // The whole percentage of Progress within the range, 0..100.
-  int PercentDone() const { return model_.PercentDone(); }
 
   // Font of the percentage text; the gauge keeps its own unsmoothed copy, so
   // the caller keeps ownership of `font`. Repaints.
@@ -89,11 +57,12 @@ class TGauge {
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
-  void Repaint(bool changed);
+  void Repaint(bool changed) override;
+  // A gauge in a dialog takes the dialog colour (clBtnFace).
+  TColor ParentWindowColor() const override { return clBtnFace; }
   void OnPaint();
 
   HWND window_;
-  TGaugeModel model_;
   HFONT font_ = nullptr;  // owned, unsmoothed copy
   int paintCount_ = 0;
 };
