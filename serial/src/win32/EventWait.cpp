@@ -116,8 +116,9 @@ bool Win32Platform::Polled(Port& port) {
 }
 
 // Watches the port for the events of the mask: received characters by a
-// read armed for the first byte (it completes as soon as one is there, and
-// the byte is kept for the next ReadByte), and only where a handler could
+// read armed for the first byte (it completes as soon as one is there, the
+// byte is kept for the next ReadByte, and its coming is the event; bytes the
+// owner's own reads take need no event), and only where a handler could
 // receive them, by sampling every kPollTick: the transmit queue (while a
 // write is pending), the error flags (break, line errors) and the modem
 // lines. Ends like the system's wait: with events of the mask, empty on a
@@ -128,7 +129,6 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
     std::lock_guard lock(port.mutex);
     if (!port.polled) {
       port.polled = true;
-      port.reportedArrived = port.consumed;
       port.modemLines = comm.GetCommModemStatus(port.file, port.lastModem) == 0;
     }
   }
@@ -159,6 +159,7 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
         if (taken.count == 1) {
           port.heldByte = true;
           port.held = taken.byte;
+          port.rxDue = true;
         }
       }
       // ClearCommError fails on a port whose device is gone on Windows,
@@ -186,9 +187,8 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
       }
       std::lock_guard lock(port.mutex);
       port.heldErrors |= errors;
-      const std::uint64_t arrived = port.consumed + (port.heldByte ? 1 : 0) + stat.cbInQue;
-      if (arrived > port.reportedArrived) {
-        port.reportedArrived = arrived;
+      if (port.rxDue) {
+        port.rxDue = false;
         events |= kEV_RXCHAR;
       }
       if (port.txPending && stat.cbOutQue == 0) {

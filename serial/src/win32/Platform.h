@@ -75,11 +75,9 @@ struct Port {
   bool settled = false;  // line settings applied since the open
   bool polled = false;
   std::uint32_t interest = 0xFFFFFFFF;
-  // Received-character edge: bytes delivered plus a held byte plus bytes
-  // still queued give the bytes received in total; a report is due when
-  // that total has grown since the last one.
-  std::uint64_t consumed = 0;
-  std::uint64_t reportedArrived = 0;
+  // A byte has come into the held place (the armed read completed with it)
+  // since the last report of received characters. Guarded by readMutex.
+  bool rxDue = false;
   bool txPending = false;   // written since the transmit queue was last empty
   bool modemLines = false;  // the modem status can be read
   DWORD lastModem = 0;

@@ -2,8 +2,9 @@
 // ReadByte starts it and it ends before the call returns; two things can
 // leave it in flight across calls, and then the next ReadByte takes what it
 // brought before anything else, so no byte is lost or reordered:
-//  - the polled event wait arms it to wait for the first received byte
-//    (ArmFirstByte), instead of sampling the port on a timer;
+//  - on a port whose event wait is polled, it is armed to wait for the
+//    first received byte (ArmFirstByte) by the wait and by ReadByte,
+//    instead of sampling the port on a timer;
 //  - a driver that does not complete a cancelled read within the bound
 //    keeps it; its late completion may still carry a byte.
 #include <algorithm>
@@ -38,11 +39,7 @@ ReadResult Win32Platform::ReadByte(PortHandle h, std::chrono::milliseconds wait)
   if (use.error != 0) return {use.error, 0, 0};
   Port& port = *use.port;
   std::lock_guard reads(port.readMutex);
-  const auto delivered = [&port](std::uint8_t byte) {
-    std::lock_guard lock(port.mutex);
-    ++port.consumed;
-    return ReadResult{0, 1, byte};
-  };
+  const auto delivered = [](std::uint8_t byte) { return ReadResult{0, 1, byte}; };
   if (port.heldByte) {
     port.heldByte = false;
     ::SetEvent(port.wake.get());  // the polled wait arms the read again
@@ -55,6 +52,17 @@ ReadResult Win32Platform::ReadByte(PortHandle h, std::chrono::milliseconds wait)
     const ReadResult taken = TakeRead(port);
     if (taken.error != 0) return taken;
     if (taken.count == 1) return delivered(taken.byte);
+  }
+  if (Polled(port)) {
+    // The polled wait's read is the port's only reader: armed here, it
+    // takes a queued byte at once, or waits for the next one, which the
+    // event thread then reports; no read is started and cancelled per call.
+    if (const std::int32_t failed = ArmFirstByte(port)) return {failed, 0, 0};
+    ::SetEvent(port.wake.get());  // the polled wait waits for this read too
+    if (!port.heldByte) return {0, 0, 0};
+    port.heldByte = false;
+    port.rxDue = false;
+    return delivered(port.held);
   }
   if (const DWORD err = UseComponentTimeouts(port)) return {Failed(port, err), 0, 0};
   if (!port.read) port.read = std::make_unique<Operation>();
@@ -119,6 +127,7 @@ std::int32_t Win32Platform::ArmFirstByte(Port& port) {
   if (taken.count == 1) {
     port.heldByte = true;
     port.held = taken.byte;
+    port.rxDue = true;
   }
   return taken.error;
 }

@@ -218,22 +218,20 @@ std::int32_t Win32Platform::SetCommMask(PortHandle h, std::uint32_t mask) {
   if (use.error != 0) return use.error;
   Port& port = *use.port;
   // Setting the mask clears the events the port has seen so far, as the
-  // system does: a polled port counts received bytes from here on (no read
-  // may take one between the count and the mask change).
+  // system does: a byte a polled port took before the change is not
+  // reported after it (it stays to be read).
   std::lock_guard reads(port.readMutex);
   DWORD errors = 0;
   WinCOMSTAT stat;
   std::memset(&stat, 0, sizeof stat);
   const bool counted = Polled(port) && comm_->ClearCommError(port.file, errors, stat) == 0;
   const DWORD err = comm_->SetCommMask(port.file, mask);
-  std::lock_guard lock(port.mutex);
   // On a port whose device has gone the system's mask is moot: the wait is
   // released here all the same, and the operator has been told.
-  if (err != 0 && port.goneCode == 0) return Failed(port, err);
-  if (counted) {
-    port.heldErrors |= errors;
-    port.reportedArrived = port.consumed + (port.heldByte ? 1 : 0) + stat.cbInQue;
-  }
+  if (err != 0 && !Gone(port)) return Failed(port, err);
+  port.rxDue = false;
+  std::lock_guard lock(port.mutex);
+  if (counted) port.heldErrors |= errors;
   port.mask = mask;
   ++port.maskGeneration;
   ::SetEvent(port.maskChanged.get());
