@@ -318,11 +318,17 @@ void TSerial::SetBreak(bool Value) {
   if (Value == breakState_) return;
   breakState_ = Value;
   const PortHandle h = handle_.load();
-  // Results are ignored.
-  if (Value) {
-    static_cast<void>(platform_->SetCommBreak(h));
-  } else {
-    static_cast<void>(platform_->ClearCommBreak(h));
+  if (!Value) {
+    static_cast<void>(platform_->ClearCommBreak(h));  // the result is ignored
+    return;
+  }
+  const std::int32_t err = platform_->SetCommBreak(h);
+  // Ignored, unless the platform reports a refused break: then the line is
+  // not in the break condition (a later SetBreak(true) tries again) and the
+  // operator is told that the adapter cannot send the signal.
+  if (err != 0 && platform_->ReportsRefusedBreak()) {
+    breakState_ = false;
+    ReportError(err, PortOperation::SetBreak);
   }
 }
 
@@ -353,7 +359,13 @@ void TSerial::ReportError(std::int32_t code, PortOperation operation) {
 
 void TSerial::ShowError(std::int32_t code, PortOperation operation) {
   std::string text = platform_->PortErrorText(reportName_, operation, code);
-  if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
+  if (text.size() > kMaxErrorText) {
+    // Cut at a character's start: the texts are UTF-8, and a character cut
+    // in two would show as a replacement character.
+    std::size_t cut = kMaxErrorText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+  }
   while (!text.empty() && IsTrimmed(text.back())) text.pop_back();
   ShowText(text);
 }

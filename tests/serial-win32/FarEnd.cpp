@@ -5,6 +5,8 @@
 //
 //   "E<n>\n" then n bytes   the n bytes are sent back unchanged
 //   "T<text>\n"             <text> is sent
+//   "W<ms> <text>\n"        <text> is sent after <ms> milliseconds, as a
+//                           device answers a line once it has come in
 //   "S\n"                   the line settings the slave side has now are
 //                           sent as one line of text (see Settings below)
 //   "H\n"                   the far end vanishes: the pty is closed
@@ -151,6 +153,12 @@ int Serve(int master, pid_t program) {
       pending.erase(0, end + 1);
       if (command[0] == 'T') {
         SendAll(master, command.substr(1));
+      } else if (command[0] == 'W') {
+        const std::size_t space = command.find(' ');
+        if (space != std::string::npos) {
+          ::usleep(static_cast<useconds_t>(std::strtoul(command.c_str() + 1, nullptr, 10) * 1000));
+          SendAll(master, command.substr(space + 1));
+        }
       } else if (command[0] == 'S') {
         SendAll(master, Settings(master));
       } else if (command[0] == 'H') {

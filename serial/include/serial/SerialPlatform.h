@@ -20,9 +20,12 @@
 using PortHandle = std::int64_t;
 inline constexpr PortHandle kInvalidPortHandle = -1;
 
-// The code of an operation that did not complete within its bounded wait
-// (ETIMEDOUT). A read that times out counts as "nothing received".
-inline constexpr std::int32_t kPlatformTimedOut = 110;
+// The code of an operation that did not complete within its bounded wait,
+// for a platform that has no code of its own for that (the Win32 one; the
+// POSIX one reports ETIMEDOUT). Negative, so that it is no errno value and
+// no system error code of Windows either. A read that times out counts as
+// "nothing received".
+inline constexpr std::int32_t kPlatformTimedOut = -1000;
 
 // Device-control record: line settings, filled field by field by TSerial.
 struct DCB {
@@ -122,6 +125,7 @@ enum class PortOperation : std::uint8_t {
   Read,
   Status,
   EventWait,
+  SetBreak,
 };
 
 struct OpenResult {
@@ -219,6 +223,12 @@ class ISerialPlatform {
     static_cast<void>(operation);
     return ErrorText(code);
   }
+
+  // Whether the component reports a refused SetCommBreak. Where a driver
+  // refuses the break (an adapter that cannot send one) the device never
+  // gets its signal, and the operator must be told; by default the result
+  // is ignored.
+  [[nodiscard]] virtual bool ReportsRefusedBreak() const { return false; }
 
   // The events of the port's mask that some handler could receive now. A
   // platform that must poll to find an event (modem lines, break counters)

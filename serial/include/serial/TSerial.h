@@ -160,6 +160,8 @@ class TSerial {
   std::int32_t ReadByte(std::uint8_t& B);
   // Sets or clears the break condition; one platform call per change. The
   // state outlives closing and opening. On a closed port it does nothing.
+  // Where the platform reports a refused break, a refusal is reported and
+  // leaves BreakState() false.
   void SetBreak(bool Value);
   [[nodiscard]] bool BreakState() const { return breakState_; }
   // Raises or drops RTS or DTR; whether the platform accepted the change.
