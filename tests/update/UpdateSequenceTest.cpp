@@ -314,6 +314,25 @@ TEST(UpdateSequence, RunThatCannotOpenThePortClearsAPendingCancel) {
   EXPECT_EQ(host.Boxes().size(), 1u);
 }
 
+TEST(UpdateSequence, AdapterThatRefusesTheBreakEndsTheRunWithItsBoxAndNoPowerWait) {
+  FakeHost host;
+  host.Platform().SetReportsRefusedBreak(true);
+  host.Platform().FailAlways("SetCommBreak", 1);
+  host.Platform().SetErrorText(1, "no break here");
+  Device device;
+  device.Attach(host);
+  EXPECT_EQ(Ending(host, FirmwareImage()), "");
+  EXPECT_TRUE(host.Status().empty());
+  ASSERT_EQ(host.Boxes().size(), 1u);
+  EXPECT_NE(host.Boxes()[0].find("no break here"), std::string::npos);
+  EXPECT_TRUE(device.lines.empty());
+  ExpectIdle(host);
+  // Once the adapter sends the break, the next Start runs the update.
+  host.Platform().ClearFailures();
+  EXPECT_EQ(Ending(host, FirmwareImage()), "");
+  EXPECT_EQ(device.lines.size(), 1019u);
+}
+
 TEST(UpdateSequence, ChipMaskSelectsTheErasedChipsInOrder) {
   struct Case {
     std::uint8_t mask;

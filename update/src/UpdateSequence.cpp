@@ -36,6 +36,10 @@ void OpenAndProgram(IUpdateHost& host, std::span<const std::uint8_t> image) {
   host.SetButtonEnabled(HostButton::Start, false);
   host.SetButtonEnabled(HostButton::Exit, false);
   serial.SetBreak(true);
+  // An adapter that cannot send the break never gives the device its signal:
+  // the port has already said so in its box, and a power wait could only
+  // run out. The clean-up below ends the run.
+  if (!serial.BreakState()) return;
   host.AddStatus("Connect TARN to Power !");
   WaitForReply(host, ' ', kPowerOnTimeout, kPowerOnBudget);
   serial.SetBreak(false);

@@ -72,6 +72,7 @@ class FakePlatform : public ISerialPlatform {
   ModemResult GetCommModemStatus(PortHandle h) override;
   WaitResult WaitCommEvent(PortHandle h) override;
   std::string ErrorText(std::int32_t code) override;
+  [[nodiscard]] bool ReportsRefusedBreak() const override { return reportsRefusedBreak_; }
   // Kept, not recorded: Interest() tells what the component asked for.
   void SetEventInterest(PortHandle h, std::uint32_t events) override;
 
@@ -94,6 +95,9 @@ class FakePlatform : public ISerialPlatform {
   // Every use of `name` fails with `code` until ClearFailures().
   void FailAlways(const std::string& name, std::int32_t code);
   void ClearFailures();
+  // Whether a refused SetCommBreak is reported, as on a platform whose
+  // adapters may lack the break (default: not, the result is ignored).
+  void SetReportsRefusedBreak(bool reports) { reportsRefusedBreak_ = reports; }
   // The text ErrorText returns for `code` (default: "Fake error <code>.").
   void SetErrorText(std::int32_t code, std::string text);
 
@@ -152,6 +156,7 @@ class FakePlatform : public ISerialPlatform {
   std::vector<Call> calls_;
   std::set<std::string> unrecorded_;
   std::vector<Failure> failures_;
+  bool reportsRefusedBreak_ = false;
   std::map<std::int32_t, std::string> errorTexts_;
   std::set<std::string> devices_;
   std::string openDevice_;
