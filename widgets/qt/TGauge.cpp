@@ -45,12 +45,6 @@ QImage TGauge::RenderImage() const {
   return Compose(size(), 1.0);
 }
 
-QImage TGauge::RenderImage(qreal scale) const {
-  QImage picture = Compose(QSize(qRound(width() * scale), qRound(height() * scale)), scale);
-  picture.setDevicePixelRatio(scale);
-  return picture;
-}
-
 void TGauge::paintEvent(QPaintEvent* /*event*/) {
   ++paintCount_;
   QPainter painter(this);

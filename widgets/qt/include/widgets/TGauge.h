@@ -30,10 +30,6 @@ class TGauge : public QWidget, public TGaugeControl {
 
   // The picture the gauge paints, composed off screen at its current size.
   QImage RenderImage() const;
-  // The picture for a device with `scale` device pixels to one of the
-  // gauge's: width and height times `scale`, rounded, and the font `scale`
-  // times as large; the image carries `scale` as its device pixel ratio.
-  QImage RenderImage(qreal scale) const;
   // The look the next paint uses.
   TGaugeLook Look() const;
 
@@ -44,7 +40,8 @@ class TGauge : public QWidget, public TGaugeControl {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  // The picture at `pixels`, the text `scale` times as large.
+  // The picture at `pixels` (the gauge's size in device pixels), the text
+  // `scale` times as large.
   QImage Compose(QSize pixels, qreal scale) const;
   void Repaint(bool changed) override;
   // The parent's window colour; the gauge's own colour while it has no parent.
