@@ -1,7 +1,9 @@
 // The Win32 gauge control: its window, its values and when it repaints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -135,6 +137,88 @@ TEST_F(GaugeControl, RangeRulesHoldOnTheControl) {
   }
   EXPECT_EQ(gauge_->MaxValue(), 40);
   EXPECT_EQ(gauge_->Progress(), 40);
+}
+
+// Where the percentage text lies in a bar picture: the bounding box of the
+// pixels inside the frame that show the text (yellow on the blue bar, black
+// on the white rest). Every pixel inside must be one of those four colours.
+struct TextBox {
+  int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+  bool onlyInverseColours = true;
+};
+
+TextBox FindText(const Picture& p) {
+  TextBox box;
+  for (int y = 1; y < p.height - 1; ++y) {
+    for (int x = 1; x < p.width - 1; ++x) {
+      const std::uint32_t c = p.At(x, y);
+      if (c == 0xFFFF00u || c == 0x000000u) {
+        box.left = std::min(box.left, x);
+        box.right = std::max(box.right, x);
+        box.top = std::min(box.top, y);
+        box.bottom = std::max(box.bottom, y);
+      } else if (c != 0x0000FFu && c != 0xFFFFFFu) {
+        box.onlyInverseColours = false;
+      }
+    }
+  }
+  return box;
+}
+
+TEST_F(GaugeControl, TextScalesWithTheDpiTheWindowGives) {
+  // The update window's gauge as a window laid out for each DPI shows it.
+  HFONT font = TestFont();
+  gauge_->SetFont(font);
+  gauge_->SetForeColor(clBlue);
+  gauge_->SetMaxValue(1014);
+  gauge_->SetProgress(507);
+  int textHeightAt96 = 0;
+  for (const UINT dpi : {96u, 120u, 144u, 192u}) {
+    SCOPED_TRACE(dpi);
+    const int width = MulDiv(265, static_cast<int>(dpi), 96);
+    const int height = MulDiv(17, static_cast<int>(dpi), 96);
+    MoveWindow(gauge_->Handle(), 10, 10, width, height, FALSE);
+    const int before = gauge_->PaintCount();
+    gauge_->SetDpi(dpi);
+    EXPECT_EQ(gauge_->Dpi(), dpi);
+    EXPECT_EQ(gauge_->PaintCount(), before + (dpi != 96 ? 1 : 0));
+    const Picture p = PaintIntoDib(width, height, [&](HDC dc) { gauge_->Paint(dc); });
+
+    // A frame of one pixel: black around, not black just inside.
+    for (int x = 0; x < width; ++x) {
+      ASSERT_EQ(p.At(x, 0), 0u) << x;
+      ASSERT_EQ(p.At(x, height - 1), 0u) << x;
+      if (x > 0 && x < width - 1) {
+        ASSERT_NE(p.At(x, 1), 0u) << x;
+      }
+    }
+    for (int y = 0; y < height; ++y) {
+      ASSERT_EQ(p.At(0, y), 0u) << y;
+      ASSERT_EQ(p.At(width - 1, y), 0u) << y;
+      if (y > 0 && y < height - 1) {
+        ASSERT_NE(p.At(1, y), 0u) << y;
+      }
+    }
+    const TextBox text = FindText(p);
+    EXPECT_TRUE(text.onlyInverseColours);
+    ASSERT_GE(text.right, 0) << "no text";
+    const int textHeight = text.bottom - text.top + 1;
+    if (dpi == 96) {
+      textHeightAt96 = textHeight;
+    } else {
+      // The digits grow with the DPI, give or take a pixel of the font's own rounding.
+      EXPECT_NEAR(textHeight, MulDiv(textHeightAt96, static_cast<int>(dpi), 96), 1);
+    }
+    // Centred within the frame, and the bar ends half way.
+    EXPECT_NEAR((text.left + text.right) / 2.0, width / 2.0, 2.0);
+    EXPECT_NEAR((text.top + text.bottom) / 2.0, height / 2.0, 2.0);
+    int lastBlue = -1;
+    for (int x = 1; x < width - 1; ++x) {
+      if (p.At(x, 1) == 0x0000FFu) lastBlue = x;
+    }
+    EXPECT_NEAR(lastBlue, (width - 1) / 2 - 1, 1);
+  }
+  DeleteObject(font);
 }
 
 TEST_F(GaugeControl, DestroyingTheParentFreesTheGauge) {

@@ -16,6 +16,19 @@ QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// `font` made `scale` times as large on an image: a fractional size is set in
+// points, which the image converts with its own resolution.
+QFont ScaledFont(const QFont& font, qreal scale, const QImage& device) {
+  if (scale == 1.0) {
+    return font;
+  }
+  QFont scaled(font);
+  const qreal points =
+      font.pixelSize() > 0 ? font.pixelSize() * 72.0 / device.logicalDpiY() : font.pointSizeF();
+  scaled.setPointSizeF(points * scale);
+  return scaled;
+}
+
 }  // namespace
 
 QImage TQtPixelStore::Take(int width, int height) {
@@ -52,18 +65,23 @@ void TQtPixelStore::Give(QImage buffer) {
 }
 
 TQtCanvas::TQtCanvas(int width, int height, const QFont& font, const QPalette& palette,
-                     TQtPixelStore* store)
+                     TQtPixelStore* store, qreal textScale)
     : bitmap_(width, height),
-      font_(font),
       palette_(palette),
       metricsDevice_(1, 1, QImage::Format_RGB32),
       store_(store) {
   if (store_ != nullptr) {
     bitmap_.AdoptBuffer(store_->Take(width, height));
   }
+  font_ = ScaledFont(font, textScale, metricsDevice_);
   // Glyph pixels must be exactly the font colour or untouched for the XOR of
   // the text overlay to stay exact.
   font_.setStyleStrategy(QFont::NoAntialias);
+  // Whole-pixel glyphs fitted to the pixel grid. Left to its default, Qt
+  // switches hinting off in a program whose screens are scaled (any
+  // QT_SCALE_FACTOR or screen factor but 1), and unsmoothed glyphs without
+  // hinting, at fractional positions, come out as broken, overlapping digits.
+  font_.setHintingPreference(QFont::PreferFullHinting);
 }
 
 TQtCanvas::~TQtCanvas() {

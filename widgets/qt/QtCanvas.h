@@ -16,9 +16,11 @@ class TQtPixelStore;
 class TQtCanvas final : public IGaugeCanvas {
  public:
   // `store`, if given, lends and takes back pixel memory; it must outlive
-  // this canvas and every bitmap made from it.
+  // this canvas and every bitmap made from it. The text is drawn in `font`
+  // made `textScale` times as large (for a screen with that many device
+  // pixels to one of the font's pixels).
   TQtCanvas(int width, int height, const QFont& font, const QPalette& palette,
-            TQtPixelStore* store = nullptr);
+            TQtPixelStore* store = nullptr, qreal textScale = 1.0);
   ~TQtCanvas() override;
   TQtCanvas(const TQtCanvas&) = delete;
   TQtCanvas& operator=(const TQtCanvas&) = delete;

@@ -11,15 +11,13 @@ TGauge* Attached(HWND window) {
   return reinterpret_cast<TGauge*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
-// An unsmoothed copy of `font` (or of the GUI font): glyph pixels must be
-// exactly the text colour or untouched for the inverse colours to be exact.
-HFONT UnsmoothedCopy(HFONT font) {
+// The description of `font`, or of the GUI font.
+LOGFONTW Describe(HFONT font) {
   LOGFONTW lf{};
   if (font == nullptr || GetObjectW(font, sizeof lf, &lf) == 0) {
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
   }
-  lf.lfQuality = NONANTIALIASED_QUALITY;
-  return CreateFontIndirectW(&lf);
+  return lf;
 }
 
 }  // namespace
@@ -93,8 +91,9 @@ LRESULT TGauge::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       // The parent's font, as long as no other is set.
-      font_ = UnsmoothedCopy(
-          reinterpret_cast<HFONT>(SendMessageW(GetParent(window_), WM_GETFONT, 0, 0)));
+      design_ =
+          Describe(reinterpret_cast<HFONT>(SendMessageW(GetParent(window_), WM_GETFONT, 0, 0)));
+      MakeFont();
       return 0;
     case WM_ERASEBKGND:
       return 1;  // opaque: nothing behind the gauge is erased or drawn
@@ -140,14 +139,33 @@ void TGauge::Repaint(bool changed) {
   }
 }
 
-void TGauge::SetFont(HFONT font) {
-  HFONT copy = UnsmoothedCopy(font);
-  if (copy == nullptr) {
-    return;
+bool TGauge::MakeFont() {
+  LOGFONTW lf = design_;
+  // Glyph pixels must be exactly the text colour or untouched for the
+  // inverse colours to be exact.
+  lf.lfQuality = NONANTIALIASED_QUALITY;
+  lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(dpi_), 96);
+  lf.lfWidth = MulDiv(lf.lfWidth, static_cast<int>(dpi_), 96);
+  HFONT font = CreateFontIndirectW(&lf);
+  if (font == nullptr) {
+    return false;  // the old font stays
   }
   if (font_ != nullptr) {
     DeleteObject(font_);
   }
-  font_ = copy;
-  Repaint(true);
+  font_ = font;
+  return true;
+}
+
+void TGauge::SetFont(HFONT font) {
+  design_ = Describe(font);
+  Repaint(MakeFont());
+}
+
+void TGauge::SetDpi(UINT dpi) {
+  if (dpi == 0 || dpi == dpi_) {
+    return;
+  }
+  dpi_ = dpi;
+  Repaint(MakeFont());
 }

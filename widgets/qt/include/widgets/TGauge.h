@@ -17,6 +17,11 @@
 // percentage text drawn in the inverse colour of what lies beneath it. It has
 // no native window and paints every pixel of its rectangle; a change of what
 // it shows repaints it at once, inside the assignment.
+//
+// On a scaled screen (device pixel ratio 1.25, 1.5, 2, ...) the picture is
+// composed in device pixels, for the gauge's size on the device and with its
+// font scaled alike, and copied one to one: the frame stays one device pixel,
+// the figures and the text are as sharp as at 1 and the inverse colours exact.
 class TQtPixelStore;
 
 class TGauge : public QWidget, public TGaugeControl {
@@ -35,6 +40,9 @@ class TGauge : public QWidget, public TGaugeControl {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // The picture at `pixels` (the gauge's size in device pixels), the text
+  // `scale` times as large.
+  QImage Compose(QSize pixels, qreal scale) const;
   void Repaint(bool changed) override;
   // The parent's window colour; the gauge's own colour while it has no parent.
   TColor ParentWindowColor() const override;

@@ -20,6 +20,12 @@
 // The font of the percentage text is the one set with SetFont or WM_SETFONT,
 // at first the parent's; it is drawn without smoothing, so that the inverse
 // colours stay exact. Use from the window's thread only.
+//
+// Screens of other pixel densities: the window that holds the gauge sizes it
+// in the screen's pixels and tells it the DPI (SetDpi); the gauge then draws
+// its text in its font scaled from 96 dpi to that DPI. Bar, pie and needle
+// follow the gauge's size; the frame and the outlines stay one pixel wide at
+// every DPI, as the system's own window borders do.
 class TGauge : public TGaugeControl {
  public:
   static constexpr const wchar_t* kClassName = L"TGauge";
@@ -39,9 +45,16 @@ class TGauge : public TGaugeControl {
 
   HWND Handle() const { return window_; }
 
-  // Font of the percentage text; the gauge keeps its own unsmoothed copy, so
-  // the caller keeps ownership of `font`. Repaints.
+  // Font of the percentage text, as made for 96 dpi; the gauge keeps its own
+  // unsmoothed copy scaled to its DPI, so the caller keeps ownership of
+  // `font`. Repaints.
   void SetFont(HFONT font);
+
+  // The DPI the gauge is shown at: 96 (100 %, the start), 120, 144, 192 ...
+  // The text is drawn in the font scaled by dpi / 96. Repaints when it
+  // changes; 0 is ignored.
+  void SetDpi(UINT dpi);
+  UINT Dpi() const { return dpi_; }
 
   // The paint operation: composes the picture off screen and copies it onto
   // `dc` at (0, 0) in one transfer. Throws std::runtime_error if a bitmap
@@ -62,7 +75,12 @@ class TGauge : public TGaugeControl {
   TColor ParentWindowColor() const override { return clBtnFace; }
   void OnPaint();
 
+  // Makes font_ from design_ for dpi_.
+  bool MakeFont();
+
   HWND window_;
-  HFONT font_ = nullptr;  // owned, unsmoothed copy
+  LOGFONTW design_{};  // the font as given, for 96 dpi
+  UINT dpi_ = 96;
+  HFONT font_ = nullptr;  // owned: design_ unsmoothed, scaled to dpi_
   int paintCount_ = 0;
 };
