@@ -203,6 +203,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "far-end: could not map %s with wine reg add\n", port.c_str());
     return 125;
   }
+  // The device manager also lists the port in the registry's serial device
+  // map when it starts; for a server already running, the entry is made
+  // here, as it would have made it.
+  const std::string device = "\\Device\\Serial" + std::to_string(std::atoi(port.c_str() + 3) - 1);
+  const pid_t listed = Run({wine, "reg", "add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v",
+                            device, "/t", "REG_SZ", "/d", port, "/f"},
+                           nullptr);
+  if (listed < 0 || Wait(listed) != 0) {
+    std::fprintf(stderr, "far-end: could not list %s in the serial device map\n", port.c_str());
+    return 125;
+  }
   if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != 0) {
     std::string lower = port;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
