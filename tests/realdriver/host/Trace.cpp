@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cinttypes>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 
@@ -38,28 +39,33 @@ constexpr std::array<std::pair<RunKind, const char*>, 5> kKindNames = {{
     {RunKind::UnplugBlocks, "unplug-blocks"},
 }};
 
+// Median and 99th percentile of the turnarounds, printed for a run with
+// enough lines to make them mean something.
+void PrintTurnaround(std::FILE* out, const std::vector<double>& ms) {
+  const auto spread = SpreadOf(ms);
+  if (ms.size() < 20 || !spread) return;
+  std::fprintf(out,
+               "    turnaround per line (acknowledge out -> next line in), %zu lines: median %.2f"
+               " ms, p99 %.2f ms, max %.2f ms\n",
+               ms.size(), spread->median, spread->p99, spread->max);
+}
+
+}  // namespace
+
+std::optional<Spread> SpreadOf(std::vector<double> values) {
+  if (values.empty()) return std::nullopt;
+  std::sort(values.begin(), values.end());
+  return Spread{values[values.size() / 2],
+                values[std::min(values.size() - 1, values.size() * 99 / 100)], values.back()};
+}
+
 bool Unplugs(RunKind kind) {
   return kind == RunKind::UnplugPower || kind == RunKind::UnplugBlocks;
 }
 
-// Whether the device is switched on in a run of this kind.
 bool PowersOn(RunKind kind) {
   return kind != RunKind::Esc && kind != RunKind::UnplugPower;
 }
-
-// Median and 99th percentile of the turnarounds, printed for a run with
-// enough lines to make them mean something.
-void PrintTurnaround(std::FILE* out, std::vector<double> ms) {
-  if (ms.size() < 20) return;
-  std::sort(ms.begin(), ms.end());
-  std::fprintf(out,
-               "    turnaround per line (acknowledge out -> next line in), %zu lines: median %.2f"
-               " ms, p99 %.2f ms, max %.2f ms\n",
-               ms.size(), ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)],
-               ms.back());
-}
-
-}  // namespace
 
 const char* RunKindName(RunKind kind) {
   for (const auto& [k, name] : kKindNames) {
@@ -364,7 +370,9 @@ bool LineTrace::Report(std::FILE* out) {
           device = v.Passed();
           break;
         case RunKind::Silent:
-          device = intact && v.blocksWritten == kSilentAfterBlocks && !v.endLineReceived;
+          // The line after the last acknowledged block gets no answer.
+          device = !v.violation && v.linesAccepted == v.linesReceived - 1 &&
+                   v.blocksWritten == kSilentAfterBlocks && !v.endLineReceived;
           std::fprintf(out, "    the device fell silent after %d blocks, got %d   %s\n",
                        kSilentAfterBlocks, v.blocksWritten, Mark(device));
           break;
@@ -425,7 +433,8 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<P
   std::vector<std::map<std::string, std::string>> flags;
   std::vector<std::map<std::string, std::string>> outcomes;
   std::vector<std::vector<std::string>> boxes(1);
-  std::vector<std::string> comm;
+  // Per run: the serial calls Wine saw, by name (WAIT_ON_MASK=N ...).
+  std::map<std::size_t, std::map<std::string, std::string>> comm;
   std::map<std::string, std::string> stale;
   bool exited = false;
   std::string wineExit;
@@ -445,7 +454,7 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<P
       outcomes.back()["port"] = port;
       boxes.emplace_back();
     }
-    if (kind == "comm") comm.push_back(line.substr(line.find(port)));
+    if (kind == "comm" && !outcomes.empty()) comm[outcomes.size() - 1] = Fields(line);
     if (kind == "stale") stale[port] = line.substr(line.find(port) + port.size() + 1);
     if (line == "guest: runs exit 0") exited = true;
     if (line.rfind("wine: exit status=", 0) == 0) wineExit = line.substr(18);
@@ -540,6 +549,28 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<P
       std::fprintf(out, "    boxes after the unplug (%s): %zu, at most %zu allowed\n",
                    RunKindName(run.kind), shown.size(), kMaxBoxes);
     }
+    if (build == Build::Windows) {
+      // The event wait (WaitCommEvent) against the polled one's samples
+      // (ClearCommError, GetCommModemStatus), from Wine's comm trace. A full
+      // update waits on events throughout.
+      const auto& c = comm[i];
+      const auto count = [&](const char* name) {
+        const auto it = c.find(name);
+        return it == c.end() ? 0L : std::atol(it->second.c_str());
+      };
+      const long waits = count("WAIT_ON_MASK");
+      const long polls = count("GET_COMMSTATUS") + count("GET_MODEMSTATUS");
+      const bool events = run.kind != RunKind::Pass || (waits > 0 && polls == 0);
+      std::fprintf(out, "    event-wait calls %ld, polling calls %ld%s   %s\n", waits, polls,
+                   run.kind == RunKind::Pass ? "" : " (a figure)",
+                   run.kind == RunKind::Pass ? Mark(events) : "");
+      std::string all;
+      for (const auto& [name, n] : c) {
+        if (name != "kind") all += " " + name + "=" + n;
+      }
+      std::fprintf(out, "    serial calls:%s\n", all.c_str());
+      good = good && events;
+    }
     ok = ok && good;
   }
   if (outcomes.size() > runs.size()) {
@@ -556,7 +587,6 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<P
         Mark(restored));
     ok = ok && restored;
   }
-  for (const std::string& c : comm) std::fprintf(out, "  comm calls %s\n", c.c_str());
   return ok;
 }
 

@@ -50,6 +50,10 @@ inline constexpr int kSilentAfterBlocks = 5;
 inline constexpr int kUnplugAfterBlocks = 50;
 
 const char* RunKindName(RunKind kind);
+// Whether the adapter is pulled in a run of this kind.
+bool Unplugs(RunKind kind);
+// Whether the device is switched on in a run of this kind.
+bool PowersOn(RunKind kind);
 std::optional<RunKind> ParseRunKind(std::string_view name);
 
 // One planned run: the port (1 or 2) and what happens in it.
@@ -150,6 +154,14 @@ class LineTrace {
   std::vector<Session> sessions_;
   bool inSession_ = false;  // the last session has not closed yet
 };
+
+// Median and 99th percentile of a set of figures; nullopt when empty.
+struct Spread {
+  double median = 0;
+  double p99 = 0;
+  double max = 0;
+};
+std::optional<Spread> SpreadOf(std::vector<double> values);
 
 // The checks of the guest's report lines (mapping, flags, outcomes of the
 // planned runs, boxes); prints them and returns true when all pass.
