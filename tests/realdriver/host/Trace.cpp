@@ -452,6 +452,10 @@ bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<P
     if (kind == "outcome") {
       outcomes.push_back(Fields(line));
       outcomes.back()["port"] = port;
+      // The message is the rest of the line, blanks and all.
+      if (const auto at = line.find(" message="); at != std::string::npos) {
+        outcomes.back()["message"] = line.substr(at + 9);
+      }
       boxes.emplace_back();
     }
     if (kind == "comm" && !outcomes.empty()) comm[outcomes.size() - 1] = Fields(line);
