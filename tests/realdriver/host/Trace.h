@@ -14,13 +14,17 @@
 // requests).
 //
 // One update run on a line is a session: it begins when the updater sets the
-// break and ends when DTR or RTS drops. Openings without a break (the
-// guest's own look at the serial flags) are not sessions.
+// break and ends when DTR or RTS drops, or when the adapter is unplugged.
+// Openings without a break (the guest's own look at the serial flags) are
+// not sessions. Each session is judged as the run the scenario planned for
+// it (a full update, a silent device, Esc in the power wait, an unplug).
 
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tarnsim/Device.h"
@@ -34,6 +38,38 @@ enum class LineKind : std::uint8_t { Uart, Ftdi };
 // What a trace line changed on this line, for the simulated device.
 enum class Change : std::uint8_t { None, BreakOn, BreakOff, Closed };
 
+// What one planned run does, and so what its session must show.
+enum class RunKind : std::uint8_t {
+  Pass,          // a full update
+  Silent,        // the device stops answering after kSilentAfterBlocks blocks
+  Esc,           // the device is never switched on; Esc in the power wait
+  UnplugPower,   // the adapter is pulled during the power wait
+  UnplugBlocks,  // the adapter is pulled after kUnplugAfterBlocks blocks
+};
+inline constexpr int kSilentAfterBlocks = 5;
+inline constexpr int kUnplugAfterBlocks = 50;
+
+const char* RunKindName(RunKind kind);
+// Whether the adapter is pulled in a run of this kind.
+bool Unplugs(RunKind kind);
+// Whether the device is switched on in a run of this kind.
+bool PowersOn(RunKind kind);
+std::optional<RunKind> ParseRunKind(std::string_view name);
+
+// One planned run: the port (1 or 2) and what happens in it.
+struct PlannedRun {
+  unsigned port = 0;
+  RunKind kind = RunKind::Pass;
+};
+// "COM1:pass,COM2:unplug-power,...": nullopt when a part is not understood.
+std::optional<std::vector<PlannedRun>> ParseRuns(std::string_view text);
+
+// Which updater the guest runs: the static Linux one or tarnup.exe under
+// Wine. Some checks differ: Wine samples the modem lines itself every
+// millisecond while it waits for port events, so modem-line looks are a
+// figure there, not a check.
+enum class Build : std::uint8_t { Linux, Windows };
+
 struct Settings {
   std::uint64_t baud = 0;
   unsigned divisor = 0;  // UART only
@@ -46,10 +82,12 @@ struct Settings {
 };
 
 struct Session {
+  RunKind kind = RunKind::Pass;
   Nanos breakOnAt{0};
   std::optional<Nanos> spaceAt;
   std::optional<Nanos> breakOffAt;
   std::optional<Nanos> closedAt;
+  bool unplugged = false;  // closedAt is when the adapter was pulled
   Settings atBreak;
   int latencyAtOpen = -1;
   int latencyAtEnd = -1;
@@ -58,12 +96,22 @@ struct Session {
   std::size_t transferLooks = 0;  // from the space to the close
   std::optional<tarnsim::Verdict> verdict;
   std::size_t bytesFromGuest = 0;
+  // Turnaround per line: from an acknowledge leaving the device to the
+  // first byte of the next line arriving, in milliseconds.
+  std::vector<double> turnarounds;
+  std::optional<Nanos> ackAt;
   std::vector<std::string> failures;
 };
 
 class LineTrace {
  public:
-  explicit LineTrace(LineKind kind) : kind_(kind) {}
+  LineTrace(LineKind kind, Build build) : kind_(kind), build_(build) {}
+
+  // The runs planned on this line, in order; each new session takes the
+  // next one's kind.
+  void Plan(std::vector<RunKind> kinds) { planned_ = std::move(kinds); }
+  // The kind of the session running now, or of the next one.
+  [[nodiscard]] RunKind CurrentKind() const;
 
   // One line of QEMU's trace output; lines of other devices change nothing.
   Change Feed(const std::string& text, Nanos now);
@@ -71,7 +119,11 @@ class LineTrace {
   void MarkSpace(Nanos now);
   // The session that just closed: the device's verdict.
   void EndSession(const tarnsim::Verdict& verdict, std::optional<Nanos> spaceAt);
-  void CountFromGuest(std::size_t bytes);
+  void CountFromGuest(std::size_t bytes, Nanos now);
+  // An acknowledge left the device at `now`.
+  void MarkAck(Nanos now);
+  // The adapter was pulled at `now`: the session ends with it.
+  void Unplug(Nanos now);
   // A failure seen by the host while the session runs.
   void Fail(const std::string& what);
 
@@ -79,7 +131,7 @@ class LineTrace {
   [[nodiscard]] const std::vector<Session>& Sessions() const { return sessions_; }
 
   // Prints the figures and the checks of every session; true when all pass
-  // and there was exactly one session.
+  // and the sessions are the runs planned.
   bool Report(std::FILE* out);
 
  private:
@@ -90,6 +142,8 @@ class LineTrace {
   void ModemLook(Nanos now);
 
   LineKind kind_;
+  Build build_;
+  std::vector<RunKind> planned_;
   Settings now_;
   bool breakOn_ = false;
   unsigned lcr_ = 0;
@@ -101,8 +155,17 @@ class LineTrace {
   bool inSession_ = false;  // the last session has not closed yet
 };
 
-// The checks of the guest's report lines (mapping, flags, outcomes); prints
-// them and returns true when all pass.
-bool JudgeGuestReport(const std::vector<std::string>& lines, std::FILE* out = stdout);
+// Median and 99th percentile of a set of figures; nullopt when empty.
+struct Spread {
+  double median = 0;
+  double p99 = 0;
+  double max = 0;
+};
+std::optional<Spread> SpreadOf(std::vector<double> values);
+
+// The checks of the guest's report lines (mapping, flags, outcomes of the
+// planned runs, boxes); prints them and returns true when all pass.
+bool JudgeGuestReport(const std::vector<std::string>& lines, const std::vector<PlannedRun>& runs,
+                      Build build, std::FILE* out = stdout);
 
 }  // namespace realdriver

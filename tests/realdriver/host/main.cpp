@@ -1,11 +1,22 @@
 // realdriver-host: boots a small Linux guest under QEMU with an emulated
 // 16550A UART and an emulated FTDI USB-serial chip, plays the TARN device on
-// both lines, and judges the updates that the guest's updater (tarn-guest)
-// runs through the kernel's real 8250 and ftdi_sio drivers by what the
-// emulated hardware saw, as QEMU's trace events report it.
+// both lines, and judges the updates that the guest's updater runs through
+// the kernel's real 8250 and ftdi_sio drivers by what the emulated hardware
+// saw, as QEMU's trace events report it. The updater is either the static
+// Linux one (tarn-guest) or tarnup.exe under Wine and Xvfb, run from the
+// host's own file system (shared read-only over virtio-9p) by the guest's
+// operator script, which presses its keys.
 //
-//   realdriver-host --qemu Q --kernel K --initrd I [--expect HEX] [--power-on-ms MS]
-//                   [--timeout-s S]
+//   realdriver-host --qemu Q --kernel K --initrd I --runs RUNS [--expect HEX]
+//                   [--windows EXE --prefix WINEPREFIX --operator SCRIPT]
+//                   [--power-on-ms MS] [--timeout-s S]
+//
+// RUNS is the plan, e.g. "COM1:pass,COM2:unplug-power,COM2:pass": COM1 is
+// the UART, COM2 the FTDI adapter; a run is a full update (pass), a device
+// that falls silent (silent), Esc in the power wait (esc), or the adapter
+// pulled through QEMU's monitor (device_del) during the power wait
+// (unplug-power) or during the blocks (unplug-blocks). A pulled adapter is
+// plugged in again (device_add) once the guest has reported the run's end.
 //
 // Exit status 0 when every check passed, 1 when one failed, 77 (skipped)
 // when the emulator cannot run here.
@@ -54,9 +65,25 @@ struct Options {
   std::string kernel;
   std::string initrd;
   std::string expect;
+  std::vector<realdriver::PlannedRun> runs;
+  std::string runsText;
+  // tarnup.exe, its Wine prefix and the operator script; empty for the
+  // Linux build.
+  std::string windows;
+  std::string prefix;
+  std::string operatorScript;
   Nanos powerOn = 2000ms;
   std::chrono::seconds timeout{150};
 };
+
+// The power-on delay of a device in a run that is not about the power wait.
+constexpr Nanos kQuickPowerOn = 500ms;
+// A device that is never switched on.
+constexpr Nanos kNeverOn = 1000s;
+// How long the adapter sits in the power wait before it is pulled.
+constexpr Nanos kUnplugInPowerWait = 1500ms;
+// QEMU's name of the emulated FTDI adapter, for device_del and device_add.
+constexpr const char* kFtdiId = "ftdi0";
 
 // A listening Unix socket that QEMU's chardev connects to.
 int Listen(const fs::path& path) {
@@ -89,16 +116,20 @@ void WriteAll(int fd, const std::string& bytes) {
 
 // One serial line between the guest and the simulated device.
 struct Line {
-  Line(realdriver::LineKind k, const char* t) : kind(k), title(t), trace(k) {}
+  Line(realdriver::LineKind k, const char* t, realdriver::Build build)
+      : kind(k), title(t), trace(k, build) {}
   realdriver::LineKind kind;
   const char* title;
   int listenFd = -1;
   int fd = -1;
   realdriver::LineTrace trace;
   std::unique_ptr<tarnsim::Device> device;
+  realdriver::RunKind run = realdriver::RunKind::Pass;  // of the device's session
   std::string held;        // device output held back while the break is on
   bool spaceSent = false;  // the power-on space has left the device
   std::optional<Nanos> spaceAt;
+  std::optional<Nanos> unplugAt;  // when the adapter is to be pulled
+  bool pulled = false;            // the adapter is out until the run's end is reported
 };
 
 class Host {
@@ -107,6 +138,13 @@ class Host {
     if (!options_.expect.empty()) {
       expected_ =
           std::make_shared<const tarnsim::Flash>(tarnsim::ReadIntelHexFile(options_.expect));
+    }
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      std::vector<realdriver::RunKind> kinds;
+      for (const auto& run : options_.runs) {
+        if (run.port == i + 1) kinds.push_back(run.kind);
+      }
+      lines_[i].trace.Plan(std::move(kinds));
     }
   }
 
@@ -117,12 +155,21 @@ class Host {
   void OnTraceLine(const std::string& text, Nanos now);
   void OnConsoleLine(const std::string& text);
   void PumpDevice(Line& line, Nanos now);
+  void Unplug(Line& line, Nanos now);
+  void Monitor(const std::string& command);
   int Judge();
+
+  [[nodiscard]] realdriver::Build BuildUnderTest() const {
+    return options_.windows.empty() ? realdriver::Build::Linux : realdriver::Build::Windows;
+  }
 
   Options options_;
   std::shared_ptr<const tarnsim::Flash> expected_;
-  std::array<Line, 2> lines_{Line(realdriver::LineKind::Uart, "16550A UART, 8250 driver"),
-                             Line(realdriver::LineKind::Ftdi, "FTDI USB-serial, ftdi_sio driver")};
+  std::array<Line, 2> lines_{
+      Line(realdriver::LineKind::Uart, "16550A UART, 8250 driver", BuildUnderTest()),
+      Line(realdriver::LineKind::Ftdi, "FTDI USB-serial, ftdi_sio driver", BuildUnderTest())};
+  fs::path monitorPath_;
+  int monitorFd_ = -1;
   pid_t qemu_ = -1;
   int consoleFd_ = -1;
   int traceFd_ = -1;
@@ -139,21 +186,41 @@ void Host::Spawn(const fs::path& dir) {
   if (::pipe2(console, O_CLOEXEC) != 0 || ::pipe2(trace, O_CLOEXEC) != 0) std::exit(1);
   const std::string uart = "socket,id=uart,path=" + (dir / "uart.sock").string();
   const std::string ftdi = "socket,id=ftdi,path=" + (dir / "ftdi.sock").string();
+  monitorPath_ = dir / "monitor.sock";
+  const bool windows = BuildUnderTest() == realdriver::Build::Windows;
+  // What the guest's init runs, on its command line (paths without blanks).
+  std::string append = "console=hvc0 quiet panic=-1 tarn_runs=" + options_.runsText;
+  if (windows) {
+    append += " tarn_build=windows tarn_exe=" + options_.windows +
+              " tarn_prefix=" + options_.prefix + " tarn_operator=" + options_.operatorScript;
+  }
   std::vector<std::string> args = {
-      options_.qemu, "-accel", "tcg", "-smp", "1", "-m", "256", "-nodefaults", "-display", "none",
-      "-no-reboot", "-kernel", options_.kernel, "-initrd", options_.initrd, "-append",
-      "console=hvc0 quiet panic=-1",
+      options_.qemu, "-accel", "tcg", "-smp", "1", "-m", windows ? "1536" : "256", "-nodefaults",
+      "-display", "none", "-no-reboot", "-kernel", options_.kernel, "-initrd", options_.initrd,
+      "-append", append,
       // The UART under test is the machine's only one: ttyS0 at 0x3f8.
       "-chardev", uart, "-device", "isa-serial,chardev=uart,iobase=0x3f8,irq=4",
-      // The FTDI chip on an xHCI controller: ttyUSB0.
+      // The FTDI chip on an xHCI controller: ttyUSB0, pulled and plugged in
+      // again through the monitor.
       "-device", "qemu-xhci,id=xhci", "-chardev", ftdi, "-device",
-      "usb-serial,bus=xhci.0,chardev=ftdi",
+      std::string("usb-serial,bus=xhci.0,chardev=ftdi,id=") + kFtdiId, "-monitor",
+      "unix:" + monitorPath_.string() + ",server=on,wait=off",
       // The guest's console and report.
       "-device", "virtio-serial-pci", "-chardev", "stdio,id=con,signal=off", "-device",
       "virtconsole,chardev=con",
       // What the hardware sees.
       "-trace", "serial_read", "-trace", "serial_write", "-trace", "serial_update_parameters",
       "-trace", "usb_serial_handle_control", "-trace", "usb_serial_set_baud"};
+  if (windows) {
+    // The host's root file system, read-only, for Wine, Xvfb and tarnup.exe.
+    // Without SMAP off every Wine process oopses in the guest's kernel under
+    // software emulation.
+    for (const char* a : {"-cpu", "max,smap=off", "-virtfs",
+                          "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
+                          "multidevs=remap"}) {
+      args.emplace_back(a);
+    }
+  }
   qemu_ = ::fork();
   if (qemu_ == 0) {
     const int null = ::open("/dev/null", O_RDONLY);
@@ -177,6 +244,40 @@ void Host::OnConsoleLine(const std::string& text) {
   std::printf("  guest| %s\n", text.c_str());
   std::fflush(stdout);
   guest_.push_back(text);
+  Line& ftdi = lines_[1];
+  if (ftdi.pulled && text.rfind("outcome COM2 ", 0) == 0) {
+    // The run on the pulled adapter has ended: the operator plugs it in.
+    ftdi.pulled = false;
+    Monitor(std::string("device_add usb-serial,bus=xhci.0,chardev=ftdi,id=") + kFtdiId);
+  }
+}
+
+void Host::Monitor(const std::string& command) {
+  if (monitorFd_ < 0) {
+    monitorFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, monitorPath_.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(monitorFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      std::printf("realdriver: cannot reach QEMU's monitor: %s\n", std::strerror(errno));
+      ::close(monitorFd_);
+      monitorFd_ = -1;
+      return;
+    }
+    ::fcntl(monitorFd_, F_SETFL, O_NONBLOCK);
+  }
+  std::printf("realdriver: monitor: %s\n", command.c_str());
+  WriteAll(monitorFd_, command + "\n");
+}
+
+void Host::Unplug(Line& line, Nanos now) {
+  line.unplugAt.reset();
+  Monitor(std::string("device_del ") + kFtdiId);
+  line.trace.Unplug(now);
+  if (line.device) line.trace.EndSession(line.device->GetVerdict(), line.spaceAt);
+  line.device.reset();
+  line.held.clear();
+  line.pulled = true;
 }
 
 void Host::OnTraceLine(const std::string& text, Nanos now) {
@@ -189,9 +290,16 @@ void Host::OnTraceLine(const std::string& text, Nanos now) {
   for (Line& line : lines_) {
     const realdriver::Change change = line.trace.Feed(text, now);
     if (change == realdriver::Change::BreakOn && !line.device) {
-      // The operator switches the device on.
+      // The operator switches the device on, or, in a run about the power
+      // wait, never does.
+      using realdriver::RunKind;
+      line.run = line.trace.CurrentKind();
       tarnsim::DeviceOptions device;
-      device.powerOn = options_.powerOn;
+      device.powerOn = line.run == RunKind::Pass ? options_.powerOn : kQuickPowerOn;
+      if (line.run == RunKind::Esc || line.run == RunKind::UnplugPower) device.powerOn = kNeverOn;
+      if (line.run == RunKind::Silent)
+        device.faults.silentAfterBlock = realdriver::kSilentAfterBlocks;
+      if (line.run == RunKind::UnplugPower) line.unplugAt = now + kUnplugInPowerWait;
       device.expected = expected_;
       line.device = std::make_unique<tarnsim::Device>(device);
       line.device->Connect(now);
@@ -199,7 +307,9 @@ void Host::OnTraceLine(const std::string& text, Nanos now) {
       line.spaceAt.reset();
       line.held.clear();
     } else if (change == realdriver::Change::BreakOff && line.device) {
-      if (!line.spaceSent) line.trace.Fail("the break was released before the device's space");
+      if (!line.spaceSent && realdriver::PowersOn(line.run)) {
+        line.trace.Fail("the break was released before the device's space");
+      }
       if (!line.held.empty() && line.fd >= 0) WriteAll(line.fd, line.held);
       line.held.clear();
     } else if (change == realdriver::Change::Closed && line.device) {
@@ -222,6 +332,7 @@ void Host::PumpDevice(Line& line, Nanos now) {
       line.held.push_back(c);  // "Q" answers the release of the break
     } else if (line.fd >= 0) {
       WriteAll(line.fd, std::string(1, c));
+      if (c == 'Y') line.trace.MarkAck(now);
     }
   }
 }
@@ -239,12 +350,16 @@ int Host::Run() {
   bool timedOut = false;
   while (consoleFd_ >= 0 || traceFd_ >= 0) {
     const Nanos now = tarnsim::SteadyNow();
-    for (Line& line : lines_) PumpDevice(line, now);
+    for (Line& line : lines_) {
+      if (line.unplugAt && now >= *line.unplugAt) Unplug(line, now);
+      PumpDevice(line, now);
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       timedOut = true;
       break;
     }
     int waitMs = 100;
+    if (lines_[1].unplugAt) waitMs = 20;
     for (Line& line : lines_) {
       if (!line.device) continue;
       if (const auto due = line.device->NextDue()) {
@@ -255,6 +370,7 @@ int Host::Run() {
     std::vector<pollfd> fds;
     fds.push_back({consoleFd_, POLLIN, 0});
     fds.push_back({traceFd_, POLLIN, 0});
+    fds.push_back({monitorFd_, POLLIN, 0});  // its answers are read and dropped
     for (Line& line : lines_) {
       // Accepting until QEMU connects; nothing once its connection has ended.
       fds.push_back({line.fd == -1 ? line.listenFd : line.fd, POLLIN, 0});
@@ -288,9 +404,14 @@ int Host::Run() {
       }
       pending.erase(0, from);
     }
+    if (monitorFd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP)) != 0 &&
+        ::read(monitorFd_, buf, sizeof buf) == 0) {
+      ::close(monitorFd_);
+      monitorFd_ = -1;
+    }
     for (std::size_t i = 0; i < lines_.size(); ++i) {
       Line& line = lines_[i];
-      if ((fds[2 + i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      if ((fds[3 + i].revents & (POLLIN | POLLHUP)) == 0) continue;
       if (line.fd == -1) {
         line.fd = ::accept4(line.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         continue;
@@ -302,8 +423,12 @@ int Host::Run() {
         line.fd = -2;  // QEMU is gone; do not accept again
         continue;
       }
-      line.trace.CountFromGuest(static_cast<std::size_t>(n));
+      line.trace.CountFromGuest(static_cast<std::size_t>(n), at);
       if (line.device) line.device->Receive(std::string_view(buf, static_cast<std::size_t>(n)), at);
+      if (line.device && line.run == realdriver::RunKind::UnplugBlocks &&
+          line.device->GetVerdict().blocksWritten >= realdriver::kUnplugAfterBlocks) {
+        Unplug(line, at);
+      }
     }
   }
   if (timedOut) ::kill(qemu_, SIGKILL);
@@ -313,6 +438,7 @@ int Host::Run() {
     if (line.fd >= 0) ::close(line.fd);
     ::close(line.listenFd);
   }
+  if (monitorFd_ >= 0) ::close(monitorFd_);
   std::error_code ec;
   fs::remove_all(dir, ec);
   const double wall =
@@ -343,10 +469,26 @@ int Host::Run() {
 }
 
 int Host::Judge() {
-  bool ok = realdriver::JudgeGuestReport(guest_);
+  bool ok = realdriver::JudgeGuestReport(guest_, options_.runs, BuildUnderTest());
   for (Line& line : lines_) {
     std::printf("realdriver: %s\n", line.title);
     ok = line.trace.Report(stdout) && ok;
+  }
+  // The full updates' figures in one place (the boxes after each unplug and
+  // the event-wait calls are in the guest's part above).
+  std::printf("realdriver: figures of the %s's full updates under emulation\n",
+              BuildUnderTest() == realdriver::Build::Linux ? "Linux build" : "Windows build");
+  for (Line& line : lines_) {
+    for (const realdriver::Session& s : line.trace.Sessions()) {
+      if (s.kind != realdriver::RunKind::Pass || !s.spaceAt || !s.verdict) continue;
+      const auto spread = realdriver::SpreadOf(s.turnarounds);
+      std::printf(
+          "  %s: break held %.3f s until the space; %d/1019 lines intact; turnaround median"
+          " %.2f ms, p99 %.2f ms\n",
+          line.title, std::chrono::duration<double>(*s.spaceAt - s.breakOnAt).count(),
+          s.verdict->violation ? 0 : s.verdict->linesAccepted, spread ? spread->median : 0.0,
+          spread ? spread->p99 : 0.0);
+    }
   }
   std::printf("realdriver: %s\n", ok ? "PASS" : "FAIL");
   return ok ? 0 : 1;
@@ -367,6 +509,15 @@ int main(int argc, char** argv) {
       options.initrd = value;
     } else if (key == "--expect") {
       options.expect = value;
+    } else if (key == "--runs") {
+      options.runsText = value;
+      if (auto runs = realdriver::ParseRuns(value)) options.runs = *runs;
+    } else if (key == "--windows") {
+      options.windows = value;
+    } else if (key == "--prefix") {
+      options.prefix = value;
+    } else if (key == "--operator") {
+      options.operatorScript = value;
     } else if (key == "--power-on-ms") {
       options.powerOn = std::chrono::milliseconds(std::strtol(value.c_str(), nullptr, 10));
     } else if (key == "--timeout-s") {
@@ -376,10 +527,14 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (argc % 2 == 0 || options.kernel.empty() || options.initrd.empty()) {
+  const bool windowsComplete =
+      options.windows.empty() || (!options.prefix.empty() && !options.operatorScript.empty());
+  if (argc % 2 == 0 || options.kernel.empty() || options.initrd.empty() || options.runs.empty() ||
+      !windowsComplete) {
     std::fprintf(stderr,
-                 "usage: realdriver-host --qemu Q --kernel K --initrd I [--expect HEX]"
-                 " [--power-on-ms MS] [--timeout-s S]\n");
+                 "usage: realdriver-host --qemu Q --kernel K --initrd I --runs RUNS [--expect HEX]"
+                 " [--windows EXE --prefix WINEPREFIX --operator SCRIPT] [--power-on-ms MS]"
+                 " [--timeout-s S]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
