@@ -186,6 +186,7 @@ void TSerial::SetupPort(bool Open) {
 
   // A new opening: what was reported for the old one may be reported again.
   reported_.clear();
+  shownTexts_.clear();
   reportName_ = PortName();
   const OpenResult opened = platform_->Open(reportName_);
   if (opened.error != 0 || opened.handle == kInvalidPortHandle) {
@@ -367,6 +368,10 @@ void TSerial::ShowError(std::int32_t code, PortOperation operation) {
     text.resize(cut);
   }
   while (!text.empty() && IsTrimmed(text.back())) text.pop_back();
+  // A port whose every call fails with one code would otherwise give a box
+  // per kind of call, all saying the same.
+  if (std::find(shownTexts_.begin(), shownTexts_.end(), text) != shownTexts_.end()) return;
+  shownTexts_.push_back(text);
   ShowText(text);
 }
 

@@ -95,21 +95,33 @@ std::string DescribeWindowsComPort(unsigned number, const std::vector<WindowsPor
   return "Serial port " + ComName(number);
 }
 
-std::string MissingWindowsPortText(unsigned number, const std::vector<WindowsPort>& ports) {
+std::string MissingWindowsPortText(unsigned number, const std::vector<WindowsPort>& ports,
+                                   const std::string& reason) {
   const std::string com = ComName(number);
   std::vector<const WindowsPort*> others;
+  const WindowsPort* self = nullptr;
   for (const WindowsPort& port : ports) {
-    if (port.number != number) others.push_back(&port);
+    if (port.number != number) {
+      others.push_back(&port);
+    } else {
+      self = &port;
+    }
   }
   const std::string how =
-      "To give one a number from 1 to 4: Device Manager > Ports (COM & LPT) > the adapter > "
-      "Properties > Port Settings > Advanced > COM Port Number (administrator rights needed)";
+      "To give one a number from 1 to 4: Device Manager > Ports (COM & LPT) > adapter > "
+      "Properties > Port Settings > Advanced > COM Port Number (as administrator)";
   const auto text = [&](bool names, std::size_t listed) {
     std::string out = "There is no " + com + " on this computer. ";
+    if (self != nullptr) {
+      // The system names the port, but it does not work as one.
+      out = (names ? Named(*self) : com) + " cannot be used";
+      out += reason.empty() ? ". " : ": " + reason + ". ";
+    }
     if (others.empty()) {
-      out += "No serial port was found: plug in the adapter. ";
+      out += self != nullptr ? "No other serial port was found. "
+                             : "No serial port was found: plug in the adapter. ";
     } else {
-      out += "Serial ports found: ";
+      out += self != nullptr ? "Other serial ports: " : "Serial ports found: ";
       for (std::size_t i = 0; i < others.size() && i < listed; ++i) {
         if (i != 0) out += ", ";
         out += names ? Named(*others[i]) : ComName(others[i]->number);

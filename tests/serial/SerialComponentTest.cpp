@@ -553,6 +553,26 @@ TEST_F(Component, FailureIsReportedOncePerOpeningAndKind) {
   owner.SetBoxHook({});
 }
 
+TEST_F(Component, OneBoxPerTextPerOpeningWhicheverCallsFail) {
+  // A port that opens but fails every call with one code (a device that has
+  // gone): the settings, the mask, the reads and the status reads all fail
+  // alike, and the operator gets one box, not one per kind of call.
+  for (const char* call : {"SetupComm", "SetCommState", "SetCommTimeouts", "SetCommMask",
+                           "ReadByte", "ClearCommError", "Write"}) {
+    fake->FailAlways(call, 1);
+  }
+  serial.SetActive(true);
+  std::uint8_t b = 0;
+  serial.ReadByte(b);
+  serial.GetRxWaiting();
+  serial.WriteString("x");
+  EXPECT_EQ(owner.Boxes(), std::vector<std::string>({"Fake error 1"}));
+  // Each opening may say it once more.
+  serial.SetActive(false);
+  serial.SetActive(true);
+  EXPECT_EQ(owner.Boxes().size(), 2U);
+}
+
 TEST_F(Component, EveryFailedOpenIsReported) {
   fake->SetDeviceExists("COM1", false);
   for (int i = 0; i < 3; ++i) serial.SetActive(true);

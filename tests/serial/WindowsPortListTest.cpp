@@ -50,8 +50,8 @@ TEST(WindowsPortList, TooltipNamesWhatIsThere) {
 
 TEST(WindowsPortList, MissingPortTextListsPortsAndSaysHowToRenumber) {
   const std::string how =
-      "To give one a number from 1 to 4: Device Manager > Ports (COM & LPT) > the adapter > "
-      "Properties > Port Settings > Advanced > COM Port Number (administrator rights needed)";
+      "To give one a number from 1 to 4: Device Manager > Ports (COM & LPT) > adapter > "
+      "Properties > Port Settings > Advanced > COM Port Number (as administrator)";
   const std::vector<WindowsPort> one = {{5, "USB Serial Port (COM5)", "\\Device\\VCP0"}};
   EXPECT_EQ(
       MissingWindowsPortText(1, one),
@@ -59,6 +59,15 @@ TEST(WindowsPortList, MissingPortTextListsPortsAndSaysHowToRenumber) {
   EXPECT_EQ(MissingWindowsPortText(2, {}),
             "There is no COM2 on this computer. No serial port was found: plug in the "
             "adapter. " +
+                how);
+
+  // A port the system lists but that does not work: the box says so, with
+  // the system's reason, and offers the others.
+  const std::vector<WindowsPort> two = {{1, "COM Port (COM1)", "\\Device\\Serial0"},
+                                        {5, "USB Serial Port (COM5)", "\\Device\\VCP0"}};
+  EXPECT_EQ(MissingWindowsPortText(1, two, "Ungültige Funktion"),
+            "COM1 (COM Port) cannot be used: Ungültige Funktion. Other serial ports: "
+            "COM5 (USB Serial Port). " +
                 how);
 
   // Many ports with long names (umlauts included): details go first, the

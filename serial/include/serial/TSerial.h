@@ -256,6 +256,9 @@ class TSerial {
   // Owner's thread only: the failures reported since the port was opened,
   // the name of the port they belong to, and the texts of the boxes up now.
   std::vector<std::pair<PortOperation, std::int32_t>> reported_;
+  // The texts of the failure boxes shown since the opening: a text is shown
+  // once per opening, whichever operations fail with it.
+  std::vector<std::string> shownTexts_;
   std::string reportName_;
   std::vector<std::string> boxesUp_;
   bool closingInHandler_ = false;

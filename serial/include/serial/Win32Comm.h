@@ -81,5 +81,10 @@ class IWin32Comm {
 // The system's own calls.
 std::shared_ptr<IWin32Comm> MakeSystemComm();
 
-// The Win32 platform over `comm` (MakeWin32Platform() uses the system's).
-std::shared_ptr<ISerialPlatform> MakeWin32Platform(std::shared_ptr<IWin32Comm> comm);
+class IWindowsPortSources;
+
+// The Win32 platform over `comm` (MakeWin32Platform() uses the system's),
+// naming the serial ports `ports` lists where a port leads nowhere (null:
+// the system's lists).
+std::shared_ptr<ISerialPlatform> MakeWin32Platform(
+    std::shared_ptr<IWin32Comm> comm, std::shared_ptr<IWindowsPortSources> ports = nullptr);

@@ -55,5 +55,7 @@ std::string DescribeWindowsComPort(unsigned number, const std::vector<WindowsPor
 // The error box's text for a COMn with nothing usable behind it: names the
 // port, lists the serial ports present with their friendly names and says
 // how to give one of them a number from 1 to 4. At most 255 characters,
-// giving up details first.
-std::string MissingWindowsPortText(unsigned number, const std::vector<WindowsPort>& ports);
+// giving up details first. Where the system lists the port but it cannot be
+// used, `reason` (the system's text for the failure) says why.
+std::string MissingWindowsPortText(unsigned number, const std::vector<WindowsPort>& ports,
+                                   const std::string& reason = {});

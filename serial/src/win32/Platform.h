@@ -10,6 +10,7 @@
 #include "../PortTable.h"
 #include "Operations.h"
 #include "serial/Win32Comm.h"
+#include "serial/WindowsPortList.h"
 
 namespace win32 {
 
@@ -95,7 +96,7 @@ bool DeviceGoneCode(DWORD code);
 
 class Win32Platform final : public ISerialPlatform {
  public:
-  explicit Win32Platform(std::shared_ptr<IWin32Comm> comm);
+  Win32Platform(std::shared_ptr<IWin32Comm> comm, std::shared_ptr<IWindowsPortSources> ports);
   ~Win32Platform() override;
 
   OpenResult Open(const std::string& name) override;
@@ -152,6 +153,8 @@ class Win32Platform final : public ISerialPlatform {
 
   std::shared_ptr<IWin32Comm> comm_;
   std::shared_ptr<Graveyard> graveyard_;
+  // The system's serial ports, named in the box for a port that leads nowhere.
+  std::shared_ptr<IWindowsPortSources> portSources_;
   PortTable<Port> ports_{kBadHandle};
 };
 

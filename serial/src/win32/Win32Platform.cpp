@@ -90,8 +90,11 @@ Port::~Port() {
   if (awake != nullptr) comm->EndStayAwake(awake);
 }
 
-Win32Platform::Win32Platform(std::shared_ptr<IWin32Comm> comm)
-    : comm_(std::move(comm)), graveyard_(std::make_shared<Graveyard>()) {}
+Win32Platform::Win32Platform(std::shared_ptr<IWin32Comm> comm,
+                             std::shared_ptr<IWindowsPortSources> ports)
+    : comm_(std::move(comm)),
+      graveyard_(std::make_shared<Graveyard>()),
+      portSources_(std::move(ports)) {}
 
 Win32Platform::~Win32Platform() {
   for (auto& [handle, port] : ports_.RemoveAll()) Shut(port);
@@ -117,6 +120,17 @@ OpenResult Win32Platform::Open(const std::string& name) {
   port->file = comm_->CreateFile(device, error);
   if (port->file == INVALID_HANDLE_VALUE) {
     return {kInvalidPortHandle, static_cast<std::int32_t>(error != 0 ? error : ERROR_OPEN_FAILED)};
+  }
+  // A name that leads to something other than a working serial port (a
+  // COM1 whose device is gone, or that Wine maps to a missing UART) opens,
+  // but every setting on it then fails. It is refused here with the code
+  // of its settings read, so the operator gets one box saying that there
+  // is no such port, and no run waits on it.
+  WinDCB current{};
+  current.DCBlength = sizeof current;
+  if (const DWORD err = comm_->GetCommState(port->file, current); err != 0) {
+    comm_->CloseHandle(std::exchange(port->file, INVALID_HANDLE_VALUE));
+    return {kInvalidPortHandle, static_cast<std::int32_t>(err)};
   }
   // The system stays awake while the port is open: a run must not be cut
   // by the machine going to sleep. Ended by the close, or with the port
@@ -361,8 +375,14 @@ std::string Win32Platform::PortErrorText(const std::string& name, PortOperation 
     std::string text = name + ": " + Trimmed(ErrorText(code));
     if (system == ERROR_ACCESS_DENIED || system == ERROR_SHARING_VIOLATION) {
       text += ". The port is in use by another program";
-    } else if (system == ERROR_FILE_NOT_FOUND || system == ERROR_PATH_NOT_FOUND) {
-      text += ". There is no such port on this computer";
+    } else if (system == ERROR_FILE_NOT_FOUND || system == ERROR_PATH_NOT_FOUND ||
+               system == ERROR_INVALID_FUNCTION || system == ERROR_NOT_SUPPORTED ||
+               DeviceGoneCode(system)) {
+      // Nothing usable behind the number: the ports the system has, and how
+      // to give one of them this number.
+      const std::vector<WindowsPort> ports =
+          portSources_ ? ListWindowsPorts(*portSources_) : std::vector<WindowsPort>();
+      return MissingWindowsPortText(ComNumber(name), ports, Trimmed(ErrorText(code)));
     }
     return text;
   }
@@ -435,8 +455,10 @@ WaitResult Win32Platform::Released(Port& port) {
 
 }  // namespace win32
 
-std::shared_ptr<ISerialPlatform> MakeWin32Platform(std::shared_ptr<IWin32Comm> comm) {
-  return std::make_shared<win32::Win32Platform>(std::move(comm));
+std::shared_ptr<ISerialPlatform> MakeWin32Platform(std::shared_ptr<IWin32Comm> comm,
+                                                   std::shared_ptr<IWindowsPortSources> ports) {
+  if (!ports) ports = MakeSystemPortSources();
+  return std::make_shared<win32::Win32Platform>(std::move(comm), std::move(ports));
 }
 
 std::shared_ptr<ISerialPlatform> MakeWin32Platform() {
