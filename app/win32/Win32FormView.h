@@ -47,32 +47,33 @@ class TWin32FormView : public IFormView {
   // ProcessMessages); returns its code.
   int Run();
 
-  // IFormView.
-  void ProcessMessages() override;
-  // Blocks until a message or a hand-over is pending, at most one tick.
-  void WaitForActivity() override;
-  [[nodiscard]] int PortIndex() const override;
-  void SetPortTooltips(const std::vector<std::string>& tips) override;
-  [[nodiscard]] int StatusCount() const override;
-  bool AppendStatus(const std::string& text) override;
-  [[nodiscard]] int StatusTopIndex() const override;
-  void SetStatusTopIndex(int index) override;
-  void ClearStatus() override;
-  void SetButtonEnabled(HostButton button, bool enabled) override;
-  // The gauge (a TGauge child window).
-  [[nodiscard]] std::int32_t GaugeProgress() const override;
-  void SetGaugeProgress(std::int32_t value) override;
-  void SetGaugeMaxValue(std::int32_t value) override;
-  // Loads the two logos with their silver pixels in the button face.
-  void RecolourLogos() override;
-  [[nodiscard]] FocusedControl Focused() const override;
-  // The status list takes the focus.
-  void ParkFocus() override;
-  void FocusStart() override;
-  // Task-modal, owned by no window, titled with the application title.
-  void ShowExceptionBox(const std::string& message) override;
+  // IFormView: the window and its boxes.
   // Hides the window and posts the quit request.
   void CloseWindow() override;
+  // Task-modal, owned by no window, titled with the application title.
+  void ShowExceptionBox(const std::string& message) override;
+  // The dialog manager's focus; a parked focus is on the status list.
+  [[nodiscard]] FocusedControl Focused() const override;
+  void FocusStart() override;
+  void ParkFocus() override;
+  // The controls. The gauge is a TGauge child window; the logos are loaded
+  // with their silver pixels in the button face.
+  void SetButtonEnabled(HostButton button, bool enabled) override;
+  [[nodiscard]] int PortIndex() const override;
+  void RecolourLogos() override;
+  void SetGaugeMaxValue(std::int32_t value) override;
+  [[nodiscard]] std::int32_t GaugeProgress() const override;
+  void SetPortTooltips(const std::vector<std::string>& tips) override;
+  void SetGaugeProgress(std::int32_t value) override;
+  void ClearStatus() override;
+  bool AppendStatus(const std::string& text) override;
+  [[nodiscard]] int StatusCount() const override;
+  void SetStatusTopIndex(int index) override;
+  [[nodiscard]] int StatusTopIndex() const override;
+  // The pump; the wait blocks until a message or a hand-over is pending, at
+  // most one tick.
+  void WaitForActivity() override;
+  void ProcessMessages() override;
 
  private:
   friend struct FormWindowProc;
