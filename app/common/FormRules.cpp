@@ -20,11 +20,6 @@ Point CentredTopLeft(int screenWidth, int screenHeight, int windowWidth, int win
   return {std::max(left, 0), std::max(top, 0)};
 }
 
-std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) +
-                                   static_cast<std::uint32_t>(step));
-}
-
 std::string WithFullStop(std::string_view message) {
   std::string text(message);
   text.push_back('.');

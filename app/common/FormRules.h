@@ -1,8 +1,10 @@
 #pragma once
 // The update window's rules that need no window system: the application
-// title, the centring formula, the tick arithmetic, the full stop of an error
-// box, the logo recolouring, the typed-character rule and the status list's
-// top-line rule. The Qt and the Win32 front end both build on these.
+// title, the centring formula, the full stop of an error box, the logo
+// recolouring, the typed-character rule, the status list's top-line rule and
+// the exception guard of a handler. The form (TarnupMain.h) and the Qt and
+// Win32 views build on these; the tick arithmetic is the update's
+// (update/UpdateHost.h).
 
 #include <cstdint>
 #include <functional>
@@ -10,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "update/UpdateHost.h"
 
 // The window system ran out of a resource (a timer, a list line).
 class EOutOfResources : public std::runtime_error {
@@ -21,10 +25,6 @@ inline constexpr const char* kNoTimerMessage = "Nicht genügend Timer verfügbar
 inline constexpr const char* kNoLineMessage = "Kann Zeile nicht einfügen";
 // The text of a box for an exception that is not a std::exception.
 inline constexpr const char* kUnknownErrorMessage = "Unbekannter Fehler";
-
-// The interval of the window's tick timer, and what each of its events adds
-// to the tick counter.
-inline constexpr std::int32_t kTickInterval = 200;
 
 // The part of the program file's name the application title is made from:
 // the text after the last '\' or '/', up to the first '.'.
@@ -50,11 +50,6 @@ struct Point {
 // `windowHeight` on a screen of the given size: half the difference,
 // truncated, at least 0 on each axis.
 Point CentredTopLeft(int screenWidth, int screenHeight, int windowWidth, int windowHeight);
-
-// The tick counter after one more timer event. The counter is a signed 32-bit
-// value; the addition is done in unsigned arithmetic so that passing the
-// largest value wraps to the negative end instead of being undefined.
-std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step = kTickInterval);
 
 // The text of an exception box: the message with a full stop appended,
 // always (also after a message that already ends in a punctuation mark).

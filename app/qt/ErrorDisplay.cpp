@@ -23,11 +23,3 @@ void ShowExceptionBox(const QString& title, const QString& message) {
   box.exec();
   if (active) active->activateWindow();
 }
-
-void RunGuarded(const QString& title, const std::function<void()>& handler) noexcept {
-  RunGuardedWith(handler, [&title](const std::string& message) {
-    // A drag or press in progress is ended before the box comes up.
-    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
-    ShowExceptionBox(title, QString::fromStdString(message));
-  });
-}

@@ -83,7 +83,3 @@ QChar TypedCharacter(const QKeyEvent& event) {
   const QString text = event.text();
   return text.isEmpty() ? QChar(0) : text.front();
 }
-
-void AddStatusLine(IStatusLines& lines, const QString& text) {
-  AddStatusLineTo(lines, text);
-}

@@ -1,9 +1,9 @@
 #pragma once
 // The window's rules in Qt's terms: the application title, the centring
-// formula, the logo recolouring and the status list's top-line rule over the
-// shared rules of app/common (which also give the tick arithmetic and the
-// out-of-resources error), and what needs Qt itself: the key preview's
-// classification of key presses and the start of the tick timer.
+// formula and the logo recolouring over the shared rules of app/common
+// (which also give the out-of-resources error), and what needs Qt itself:
+// the program's start-up settings, the key preview's classification of key
+// presses and the start of the tick timer.
 
 #include <cstdint>
 #include <stdexcept>
@@ -54,21 +54,3 @@ enum class KeyKind : std::uint8_t { Action, Typed };
 KeyKind ClassifyKey(const QKeyEvent& event, bool targetIsButton);
 // The character code a typed key press stands for (Esc is 27).
 QChar TypedCharacter(const QKeyEvent& event);
-
-// The status list as AddStatusLine sees it.
-class IStatusLines {
- public:
-  virtual ~IStatusLines() = default;
-  [[nodiscard]] virtual int Count() const = 0;
-  // Appends a line; false when the list refused it.
-  virtual bool Append(const QString& text) = 0;
-  [[nodiscard]] virtual int TopIndex() const = 0;
-  // Asks the list to make line `index` its top line; the list clamps this so
-  // that its last line never leaves the bottom edge.
-  virtual void SetTopIndex(int index) = 0;
-};
-
-// Appends `text` and keeps the newest lines in view: once the list holds more
-// than three lines, line count - 3 is asked to become the top line unless it
-// already is. Throws EOutOfResources(kNoLineMessage) when the list refuses.
-void AddStatusLine(IStatusLines& lines, const QString& text);

@@ -10,7 +10,7 @@
 
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
-#include "TarnupMain.h"
+#include "QtFormView.h"
 #include "serial/PosixPlatform.h"
 #include "serial/PosixPortMap.h"
 
@@ -22,15 +22,15 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName(title);
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnup/tarnup.ico")));
 
-  std::unique_ptr<TTarnUpForm> form;
+  std::unique_ptr<TQtFormView> form;
   try {
-    form = std::make_unique<TTarnUpForm>(MakePosixPlatform());
+    form = std::make_unique<TQtFormView>(MakePosixPlatform());
   } catch (const std::exception& e) {
     ShowExceptionBox(title, QString::fromUtf8(e.what()));
     return 1;
   }
   // Each "COM n" names in its tooltip what it reaches on this machine.
-  form->SetPortTooltipSource(
+  form->Form().SetPortTooltipSource(
       [roots = DefaultPortMapRoots()](unsigned count) { return ComPortTooltips(count, roots); });
   form->show();
   const int result = QApplication::exec();

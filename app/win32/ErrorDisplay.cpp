@@ -39,10 +39,3 @@ void ShowExceptionBox(const std::wstring& title, const std::string& message) {
               MB_OK | MB_ICONSTOP | MB_TASKMODAL | MB_SETFOREGROUND);
   if (active != nullptr && IsWindow(active)) SetActiveWindow(active);
 }
-
-void RunGuarded(const std::wstring& title, const std::function<void()>& handler) noexcept {
-  RunGuardedWith(handler, [&title](const std::string& message) {
-    if (HWND capture = GetCapture()) SendMessageW(capture, WM_CANCELMODE, 0, 0);
-    ShowExceptionBox(title, message);
-  });
-}

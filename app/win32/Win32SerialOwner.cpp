@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "FormWindow.h"
 #include "Text.h"
+#include "Win32FormView.h"
 
 TWin32SerialOwner::TWin32SerialOwner() : queue_([this] { Wake(); }) {}
 

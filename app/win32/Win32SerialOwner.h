@@ -23,7 +23,7 @@ class TWin32SerialOwner : public ISerialOwner {
   TWin32SerialOwner& operator=(const TWin32SerialOwner&) = delete;
 
   // The window (an HWND) whose procedure calls RunPending() when it receives
-  // kHandOverMessage (FormWindow.h).
+  // kHandOverMessage (Win32FormView.h).
   void SetWindow(void* window);
 
   void ShowErrorBox(const std::string& text) override;

@@ -6,6 +6,8 @@
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
 #include "ModalHelper.h"
+#include "QtFormView.h"
+#include "serial/FakePlatform.h"
 #include "update/Exceptions.h"
 
 TEST(WithFullStop, AlwaysAppendsAFullStop) {
@@ -24,7 +26,10 @@ TEST(WithFullStop, AlwaysAppendsAFullStop) {
   }
 }
 
+// The window's box for a failure that leaves a handler, as the form's guard
+// puts it up.
 TEST(RunGuarded, ShowsEveryFailureButTheSilentAbortInAStopBox) {
+  TQtFormView view(std::make_shared<FakePlatform>());
   const struct {
     const char* name;
     std::function<void()> handler;
@@ -43,7 +48,8 @@ TEST(RunGuarded, ShowsEveryFailureButTheSilentAbortInAStopBox) {
   for (const auto& c : cases) {
     BoxCloser closer;
     bool returned = false;
-    RunGuarded(QStringLiteral("Updater"), c.handler);
+    RunGuardedWith(c.handler,
+                   [&view](const std::string& message) { view.ShowExceptionBox(message); });
     returned = true;
     EXPECT_TRUE(returned);
     if (c.text == nullptr) {
@@ -53,7 +59,8 @@ TEST(RunGuarded, ShowsEveryFailureButTheSilentAbortInAStopBox) {
     ASSERT_EQ(closer.boxes.size(), 1) << c.name;
     const SeenBox& box = closer.boxes.front();
     EXPECT_EQ(box.text, QString::fromUtf8(c.text)) << c.name;
-    EXPECT_EQ(box.title, QStringLiteral("Updater"));
+    EXPECT_EQ(box.title, view.ApplicationTitleText());
+    EXPECT_FALSE(box.title.isEmpty());
     EXPECT_EQ(box.icon, QMessageBox::Critical);
     EXPECT_EQ(box.buttonCount, 1);
     EXPECT_FALSE(box.hasParent);

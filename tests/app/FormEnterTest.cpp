@@ -18,7 +18,7 @@
 
 #include "ErrorDisplay.h"
 #include "ModalHelper.h"
-#include "TarnupMain.h"
+#include "QtFormView.h"
 #include "serial/FakePlatform.h"
 
 namespace {
@@ -29,7 +29,7 @@ class FormEnterTest : public ::testing::Test {
     platform = std::make_shared<FakePlatform>();
     platform->SetRecorded("ReadByte", false);
     platform->SetRecorded("WaitCommEvent", false);
-    form = std::make_unique<TTarnUpForm>(platform);
+    form = std::make_unique<TQtFormView>(platform);
     form->show();
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), 2000));
@@ -37,8 +37,8 @@ class FormEnterTest : public ::testing::Test {
     safety.setSingleShot(true);
     safety.setInterval(10000);
     QObject::connect(&safety, &QTimer::timeout, form.get(), [this] {
-      QChar esc(27);
-      form->FormKeyPress(esc);
+      char16_t esc = 27;
+      form->Form().FormKeyPress(esc);
     });
     safety.start();
   }
@@ -65,7 +65,8 @@ class FormEnterTest : public ::testing::Test {
     auto* poll = new QTimer(form.get());
     poll->setInterval(10);
     QObject::connect(poll, &QTimer::timeout, form.get(), [this, poll, action = std::move(action)] {
-      if (!form->UpdateRunning() || form->BtnStart->isEnabled() || form->ListBox->count() == 0) {
+      if (!form->Form().UpdateRunning() || form->BtnStart->isEnabled() ||
+          form->ListBox->count() == 0) {
         return;
       }
       poll->stop();
@@ -76,7 +77,7 @@ class FormEnterTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakePlatform> platform;
-  std::unique_ptr<TTarnUpForm> form;
+  std::unique_ptr<TQtFormView> form;
   QTimer safety;
 };
 
@@ -138,8 +139,8 @@ TEST_F(FormEnterTest, EnterAfterStartNeitherCancelsNorLeavesACancelAndTheNextEnt
     QWidget* focusInRun = nullptr;
     WhenWaitingForPower([&] {
       c.duringRun(*this);
-      ranOn = form->UpdateRunning();
-      cancelled = form->CancelFlag();
+      ranOn = form->Form().UpdateRunning();
+      cancelled = form->Form().CancelFlag();
       focusInRun = QApplication::focusWidget();
       Key(Qt::Key_Escape);  // Esc still ends the run
     });
@@ -153,8 +154,8 @@ TEST_F(FormEnterTest, EnterAfterStartNeitherCancelsNorLeavesACancelAndTheNextEnt
 
     // Over: Enter is back on Start, no cancel waits, and repeats of a held
     // Enter start nothing.
-    EXPECT_FALSE(form->UpdateRunning());
-    EXPECT_FALSE(form->CancelFlag());
+    EXPECT_FALSE(form->Form().UpdateRunning());
+    EXPECT_FALSE(form->Form().CancelFlag());
     EXPECT_EQ(QApplication::focusWidget(), form->BtnStart);
     if (c.held) {
       RepeatEnter(5);
@@ -165,7 +166,7 @@ TEST_F(FormEnterTest, EnterAfterStartNeitherCancelsNorLeavesACancelAndTheNextEnt
     // The next Enter starts a run that waits as the first did.
     bool waited = false;
     WhenWaitingForPower([&] {
-      waited = !form->CancelFlag();
+      waited = !form->Form().CancelFlag();
       Key(Qt::Key_Escape);
     });
     Key(Qt::Key_Return);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -42,17 +41,6 @@ TEST(CentredTopLeft, HalvesTheDifferenceAndNeverGoesNegative) {
       {{412, 164}, {412, 164}, {0, 0}},
   };
   for (const auto& c : cases) EXPECT_EQ(CentredTopLeft(c.screen, c.window), c.expected);
-}
-
-TEST(AdvanceTicks, AddsTwoHundredAndWrapsAtTheSignedLimit) {
-  EXPECT_EQ(AdvanceTicks(0), 200);
-  EXPECT_EQ(AdvanceTicks(-200), 0);
-  EXPECT_EQ(AdvanceTicks(INT32_MAX - 200), INT32_MAX);
-  EXPECT_EQ(AdvanceTicks(INT32_MAX - 199), INT32_MIN);
-  EXPECT_EQ(AdvanceTicks(INT32_MAX), INT32_MIN + 199);
-  std::int32_t t = INT32_MAX - 1000;
-  for (int i = 0; i < 10; ++i) t = AdvanceTicks(t);
-  EXPECT_EQ(t, INT32_MIN + 999);
 }
 
 TEST(RecolourSilver, ReplacesExactlySilverAndNothingElse) {
@@ -152,73 +140,4 @@ TEST(ClassifyKey, OnlyTypedCharactersReachTheKeyHandler) {
   EXPECT_EQ(TypedCharacter(esc), QChar(27));
   const QKeyEvent x(QEvent::KeyPress, Qt::Key_X, Qt::ShiftModifier, QStringLiteral("X"));
   EXPECT_EQ(TypedCharacter(x), QChar(u'X'));
-}
-
-namespace {
-
-// A status list that records top-line requests and clamps like a list
-// showing five lines.
-class FakeLines : public IStatusLines {
- public:
-  int Count() const override { return static_cast<int>(lines.size()); }
-  bool Append(const QString& text) override {
-    if (refuse) return false;
-    lines.push_back(text);
-    return true;
-  }
-  int TopIndex() const override { return top; }
-  void SetTopIndex(int index) override {
-    requests.push_back(index);
-    top = std::max(0, std::min(index, Count() - 5));
-  }
-
-  std::vector<QString> lines;
-  std::vector<int> requests;
-  int top = 0;
-  bool refuse = false;
-};
-
-}  // namespace
-
-TEST(AddStatusLine, AsksForLineCountMinusThreeOnceMoreThanThreeLinesStand) {
-  const struct {
-    int lines;
-    std::vector<int> requests;
-    int top;
-  } cases[] = {
-      {1, {}, 0},
-      {2, {}, 0},
-      {3, {}, 0},
-      {4, {1}, 0},
-      {5, {1, 2}, 0},
-      {6, {1, 2, 3}, 1},
-      {8, {1, 2, 3, 4, 5}, 3},
-  };
-  for (const auto& c : cases) {
-    FakeLines list;
-    for (int i = 0; i < c.lines; ++i) AddStatusLine(list, QString::number(i));
-    EXPECT_EQ(list.requests, c.requests) << c.lines << " lines";
-    EXPECT_EQ(list.top, c.top) << c.lines << " lines";
-    EXPECT_EQ(list.Count(), c.lines);
-  }
-}
-
-TEST(AddStatusLine, MakesNoRequestWhenTheLineIsAlreadyOnTop) {
-  FakeLines list;
-  for (int i = 0; i < 3; ++i) AddStatusLine(list, QStringLiteral("x"));
-  list.top = 1;  // scrolled by the operator so that line 1 is on top
-  AddStatusLine(list, QStringLiteral("y"));
-  EXPECT_TRUE(list.requests.empty());
-}
-
-TEST(AddStatusLine, ARefusedLineIsAnOutOfResourcesError) {
-  FakeLines list;
-  list.refuse = true;
-  try {
-    AddStatusLine(list, QStringLiteral("Update is running !!"));
-    FAIL() << "no error";
-  } catch (const EOutOfResources& e) {
-    EXPECT_STREQ(e.what(), "Kann Zeile nicht einfügen");
-  }
-  EXPECT_TRUE(list.requests.empty());
 }

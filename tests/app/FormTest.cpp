@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -22,7 +23,7 @@
 
 #include "FormSupport.h"
 #include "ModalHelper.h"
-#include "TarnupMain.h"
+#include "QtFormView.h"
 #include "serial/FakePlatform.h"
 #include "widgets/TColor.h"
 #include "widgets/TGauge.h"
@@ -33,7 +34,7 @@ class FormTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform = std::make_shared<FakePlatform>();
-    form = std::make_unique<TTarnUpForm>(platform);
+    form = std::make_unique<TQtFormView>(platform);
   }
 
   void ShowActive() {
@@ -54,7 +55,7 @@ class FormTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakePlatform> platform;
-  std::unique_ptr<TTarnUpForm> form;
+  std::unique_ptr<TQtFormView> form;
 };
 
 }  // namespace
@@ -88,13 +89,13 @@ TEST_F(FormTest, StartsIdleWithPortOneAnEmptyListAndTheGaugeAtZero) {
     EXPECT_TRUE(b->isEnabled()) << b->text().toStdString();
   }
   EXPECT_TRUE(form->BtnStart->isDefault());
-  EXPECT_FALSE(form->CancelFlag());
-  EXPECT_EQ(form->TickCount(), 0);
+  EXPECT_FALSE(form->Form().CancelFlag());
+  EXPECT_EQ(form->Form().TickCount(), 0);
   EXPECT_EQ(form->palette().color(QPalette::Window), ResolveColor(clBtnFace, form->palette()));
 
   EXPECT_EQ(form->Timer1.interval(), 200);
   EXPECT_TRUE(form->Timer1.isActive());
-  TSerial& serial = form->Serial();
+  TSerial& serial = form->Form().Serial();
   EXPECT_FALSE(serial.Active());
   EXPECT_EQ(serial.Baudrate(), 38400);
   EXPECT_EQ(serial.DataBits(), d8bit);
@@ -172,7 +173,7 @@ TEST_F(FormTest, StatusLinesStandFromTheTopUntilTheSixthThenTheNewestFiveShow) {
   ShowActive();
   QListWidget* list = form->ListBox;
   for (int n = 1; n <= 7; ++n) {
-    form->AddStatus("line " + std::to_string(n));
+    form->Form().AddStatus("line " + std::to_string(n));
     QApplication::processEvents();
     const int top = list->indexAt(QPoint(3, 3)).row();
     EXPECT_EQ(top, std::max(0, n - 5)) << n << " lines";
@@ -186,9 +187,9 @@ TEST_F(FormTest, StatusLinesStandFromTheTopUntilTheSixthThenTheNewestFiveShow) {
 
 TEST_F(FormTest, TabAndArrowsMoveWhileTypedLettersReachNoControl) {
   ShowActive();
-  form->AddStatus("Alpha");
-  form->AddStatus("Connect TARN to Power !");
-  form->AddStatus("TARN detected");
+  form->Form().AddStatus("Alpha");
+  form->Form().AddStatus("Connect TARN to Power !");
+  form->Form().AddStatus("TARN detected");
   form->ListBox->setCurrentRow(0);
 
   Item(0)->setFocus();
@@ -229,7 +230,7 @@ TEST_F(FormTest, TabAndArrowsMoveWhileTypedLettersReachNoControl) {
   EXPECT_EQ(form->ListBox->currentRow(), 0);
   Press(Qt::Key_Down);
   EXPECT_EQ(form->ListBox->currentRow(), 1);
-  EXPECT_FALSE(form->CancelFlag());
+  EXPECT_FALSE(form->Form().CancelFlag());
 }
 
 TEST_F(FormTest, EscAndAbbruchSetTheCancelFlagWhileIdleAndEscNeverCloses) {
@@ -237,70 +238,83 @@ TEST_F(FormTest, EscAndAbbruchSetTheCancelFlagWhileIdleAndEscNeverCloses) {
   form->ListBox->setFocus();
   QApplication::processEvents();
   Press(Qt::Key_Escape);
-  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->Form().CancelFlag());
   EXPECT_TRUE(form->isVisible());
-  form->ClearCancelFlag();
+  form->Form().ClearCancelFlag();
 
   form->BtnExit->setFocus();
   QApplication::processEvents();
   Press(Qt::Key_Escape);
-  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->Form().CancelFlag());
   EXPECT_TRUE(form->isVisible());
-  form->ClearCancelFlag();
+  form->Form().ClearCancelFlag();
 
   QTest::mouseClick(form->BtnCancel, Qt::LeftButton);
-  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->Form().CancelFlag());
   EXPECT_TRUE(form->isVisible());
 
-  QChar esc(27);
-  QChar letter(u'q');
-  form->FormKeyPress(esc);
-  form->FormKeyPress(letter);
-  EXPECT_EQ(esc, QChar(27));
-  EXPECT_TRUE(letter.isNull());
+  char16_t esc = 27;
+  char16_t letter = u'q';
+  form->Form().FormKeyPress(esc);
+  form->Form().FormKeyPress(letter);
+  EXPECT_EQ(esc, 27);
+  EXPECT_EQ(letter, 0);
 }
 
 TEST_F(FormTest, EnterPressesTheFocusedButtonOrStartButNeverADisabledOne) {
   ShowActive();
   QSignalSpy starts(form->BtnStart, &QPushButton::clicked);
 
-  // Esc first, so that each update Enter starts ends at its first wait.
+  // Esc while idle, then Enter: the update it starts is not cancelled by
+  // that Esc; it waits for power until the operator presses Abbruch there.
+  bool cancelledWhenPowerAsked = true;
+  platform->SetDeviceHook(
+      [this, &cancelledWhenPowerAsked](FakePlatform&, const FakePlatform::DeviceEvent& event) {
+        if (event.kind != FakePlatform::DeviceEvent::BreakOn) return;
+        cancelledWhenPowerAsked = form->Form().CancelFlag();
+        QMetaObject::invokeMethod(
+            form.get(), [this] { QTest::mouseClick(form->BtnCancel, Qt::LeftButton); },
+            Qt::QueuedConnection);
+      });
   form->ListBox->setFocus();
   QApplication::processEvents();
   Press(Qt::Key_Escape);
   Press(Qt::Key_Return, QStringLiteral("\r"));
   EXPECT_EQ(starts.count(), 1);
   EXPECT_EQ(platform->OpenCount(), 1u);
-  EXPECT_FALSE(form->CancelFlag());  // cleared by the ended update
+  EXPECT_FALSE(cancelledWhenPowerAsked);
+  EXPECT_EQ(form->ListBox->count(), 1);
+  EXPECT_FALSE(form->Form().CancelFlag());  // cleared by the ended update
+  platform->SetDeviceHook({});
 
   form->BtnCancel->setFocus();
   QApplication::processEvents();
   Press(Qt::Key_Return, QStringLiteral("\r"));
   EXPECT_EQ(starts.count(), 1);
-  EXPECT_TRUE(form->CancelFlag());
-  form->ClearCancelFlag();
+  EXPECT_TRUE(form->Form().CancelFlag());
+  form->Form().ClearCancelFlag();
   Press(Qt::Key_Space, QStringLiteral(" "));
-  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->Form().CancelFlag());
 
-  form->SetButtonEnabled(HostButton::Start, false);
+  form->Form().SetButtonEnabled(HostButton::Start, false);
   form->ListBox->setFocus();
   QApplication::processEvents();
   Press(Qt::Key_Return, QStringLiteral("\r"));
   Press(Qt::Key_Enter, QStringLiteral("\r"));
   EXPECT_EQ(starts.count(), 1);
   EXPECT_EQ(platform->OpenCount(), 1u);
-  form->SetButtonEnabled(HostButton::Start, true);
+  form->Form().SetButtonEnabled(HostButton::Start, true);
 }
 
 TEST_F(FormTest, TheTickCounterCountsTimerEvents) {
-  form->Timer1Timer();
-  EXPECT_EQ(form->TickCount(), 200);
+  form->Form().Timer1Timer();
+  EXPECT_EQ(form->Form().TickCount(), 200);
   // With the message loop running, the timer advances it in steps of 200.
   QElapsedTimer clock;
   clock.start();
-  while (form->TickCount() < 800 && clock.elapsed() < 3000) form->WaitForActivity();
-  EXPECT_GE(form->TickCount(), 800);
-  EXPECT_EQ(form->TickCount() % 200, 0);
+  while (form->Form().TickCount() < 800 && clock.elapsed() < 3000) form->WaitForActivity();
+  EXPECT_GE(form->Form().TickCount(), 800);
+  EXPECT_EQ(form->Form().TickCount() % 200, 0);
 }
 
 TEST_F(FormTest, LogosHaveTheirSilverBackgroundInTheFaceColour) {
@@ -353,7 +367,7 @@ TEST_F(FormTest, ExitEndsTheMessageLoop) {
   QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(7); });  // safety net
   EXPECT_EQ(QApplication::exec(), 0);
   EXPECT_FALSE(form->isVisible());
-  EXPECT_TRUE(form->CancelFlag());
+  EXPECT_TRUE(form->Form().CancelFlag());
 }
 
 TEST_F(FormTest, ACloseRequestFromOutsideClosesTheIdleWindow) {
@@ -365,7 +379,7 @@ TEST_F(FormTest, ACloseRequestFromOutsideClosesTheIdleWindow) {
 TEST_F(FormTest, PortTooltipsAreLookedUpAgainWhenTheWindowIsActivatedAndAtStart) {
   std::vector<std::string> reached = {"/dev/ttyS0, serial port of this computer", "No device",
                                       "No device", "No device"};
-  form->SetPortTooltipSource([&reached](unsigned count) {
+  form->Form().SetPortTooltipSource([&reached](unsigned count) {
     EXPECT_EQ(count, 4u);
     return reached;
   });
@@ -384,10 +398,12 @@ TEST_F(FormTest, PortTooltipsAreLookedUpAgainWhenTheWindowIsActivatedAndAtStart)
   ShowActive();
   EXPECT_EQ(Item(1)->toolTip().toStdString(), reached[1]);
 
-  // One plugged in while the window stayed active is named at Start (a
-  // pending cancel ends that run at its first wait).
+  // One plugged in while the window stayed active is named at Start (which
+  // ends at once here: COM 1 leads nowhere).
   reached[2] = "/dev/ttyUSB1, USB adapter usb-FTDI_B";
-  form->BtnCancel->click();
+  platform->SetDeviceExists("COM1", false);
+  BoxCloser closer;
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+  EXPECT_EQ(closer.boxes.size(), 1);
   EXPECT_EQ(Item(2)->toolTip().toStdString(), reached[2]);
 }

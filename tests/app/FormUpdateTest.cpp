@@ -22,7 +22,7 @@
 #include <QTimer>
 
 #include "ModalHelper.h"
-#include "TarnupMain.h"
+#include "QtFormView.h"
 #include "serial/FakePlatform.h"
 #include "serial/PosixPlatform.h"
 #include "serial/PosixPortMap.h"
@@ -43,14 +43,14 @@ class FormUpdateTest : public ::testing::Test {
     platform = std::make_shared<FakePlatform>();
     platform->SetRecorded("ReadByte", false);
     platform->SetRecorded("WaitCommEvent", false);
-    form = std::make_unique<TTarnUpForm>(platform);
+    form = std::make_unique<TQtFormView>(platform);
     form->show();
     // Never let a test wait for a device that stays silent: cancel after 20 s.
     safety.setSingleShot(true);
     safety.setInterval(20000);
     QObject::connect(&safety, &QTimer::timeout, form.get(), [this] {
-      QChar esc(27);
-      form->FormKeyPress(esc);
+      char16_t esc = 27;
+      form->Form().FormKeyPress(esc);
     });
     safety.start();
   }
@@ -89,13 +89,13 @@ class FormUpdateTest : public ::testing::Test {
       EXPECT_TRUE(b->isEnabled()) << b->text().toStdString();
     }
     EXPECT_EQ(form->Gauge->Progress(), 0);
-    EXPECT_FALSE(form->CancelFlag());
-    EXPECT_FALSE(form->Serial().Active());
-    EXPECT_FALSE(form->UpdateRunning());
+    EXPECT_FALSE(form->Form().CancelFlag());
+    EXPECT_FALSE(form->Form().Serial().Active());
+    EXPECT_FALSE(form->Form().UpdateRunning());
   }
 
   std::shared_ptr<FakePlatform> platform;
-  std::unique_ptr<TTarnUpForm> form;
+  std::unique_ptr<TQtFormView> form;
   QTimer safety;
   std::atomic<int> lines{0};
   std::atomic<int> progressSeen{0};
@@ -120,21 +120,23 @@ TEST_F(FormUpdateTest, ACompleteUpdateShowsItsStepsAndEndsIdle) {
   ExpectIdle();
 }
 
-TEST_F(FormUpdateTest, ACancelGivenWhileIdleEndsTheNextUpdateAtOnceWithoutABox) {
-  Script({.answerPower = false});
-  form->AddStatus("from the last run");
+TEST_F(FormUpdateTest, ACancelGivenWhileIdleDoesNotCancelTheNextUpdate) {
+  Script({});
+  form->Form().AddStatus("from the last run");
   QTest::mouseClick(form->BtnCancel, Qt::LeftButton);
-  ASSERT_TRUE(form->CancelFlag());
+  ASSERT_TRUE(form->Form().CancelFlag());
   BoxCloser closer;
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
   EXPECT_TRUE(closer.boxes.isEmpty());
-  EXPECT_EQ(Status(), std::vector<std::string>{"Connect TARN to Power !"});
+  const std::vector<std::string> status = Status();
+  ASSERT_FALSE(status.empty());
+  EXPECT_EQ(status.front(), "Connect TARN to Power !");
+  EXPECT_EQ(status.back(), "Update succesful !!");
   EXPECT_EQ(platform->OpenCount(), 1u);
-  EXPECT_EQ(lines.load(), 0);
+  EXPECT_EQ(lines.load(), 1 + 3 + 1014 + 1);
   ExpectIdle();
 
-  // The next Start runs normally.
-  Script({});
+  // The next Start runs normally too.
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
   EXPECT_TRUE(closer.boxes.isEmpty());
   EXPECT_EQ(Status().back(), "Update succesful !!");
@@ -145,7 +147,7 @@ TEST_F(FormUpdateTest, ASilentDeviceEndsInTheErrorBoxWithTheFullStopAdded) {
   Script({.answerPower = true, .answerDetect = false});
   BoxCloser closer([this] {
     // The clean-up has run before the box comes up.
-    EXPECT_FALSE(form->Serial().Active());
+    EXPECT_FALSE(form->Form().Serial().Active());
     EXPECT_TRUE(form->BtnStart->isEnabled());
   });
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
@@ -181,29 +183,65 @@ TEST_F(FormUpdateTest, EscDuringTheBlocksEndsSilentlyAndKeepsTheStatusLines) {
   ExpectIdle();
 }
 
-TEST_F(FormUpdateTest, ACloseRequestDuringAnUpdateTakesEffectAfterItEnded) {
-  Script({.answerPower = false});
-  bool openAfterRequest = false;
-  bool exitDisabled = false;
-  QTimer::singleShot(300, form.get(), [&] {
-    exitDisabled = !form->BtnExit->isEnabled();
-    form->close();
-    openAfterRequest = form->isVisible() && form->UpdateRunning();
-    QTimer::singleShot(100, form.get(), [&] { form->BtnCancel->click(); });
-  });
-  BoxCloser closer;
-  QTest::mouseClick(form->BtnStart, Qt::LeftButton);
-  EXPECT_TRUE(exitDisabled);
-  EXPECT_TRUE(openAfterRequest);
-  EXPECT_TRUE(closer.boxes.isEmpty());
-  EXPECT_FALSE(form->isVisible());
-  ExpectIdle();
+TEST_F(FormUpdateTest, ACloseRequestInThePowerWaitCancelsAndClosesInTheBlocksItWaitsForTheEnd) {
+  const struct {
+    const char* what;
+    Device device;
+    int closeAtLine;  // 0: 300 ms into the power wait
+    std::string lastLine;
+    int lines;
+  } cases[] = {
+      {"in the power wait", {.answerPower = false}, 0, "Connect TARN to Power !", 0},
+      {"while the blocks are sent", {}, 100, "Update succesful !!", 1 + 3 + 1014 + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    form = std::make_unique<TQtFormView>(platform);
+    form->show();
+    lines = 0;
+    Script(c.device);
+    bool exitDisabled = false;
+    bool openAfterRequest = false;
+    std::int32_t ticksAtRequest = -1;
+    const auto request = [&] {
+      exitDisabled = !form->BtnExit->isEnabled();
+      ticksAtRequest = form->Form().TickCount();
+      form->close();
+      openAfterRequest = form->isVisible() && form->Form().UpdateRunning();
+    };
+    if (c.closeAtLine == 0) {
+      QTimer::singleShot(300, form.get(), request);
+    } else {
+      platform->SetDeviceHook([&](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
+        if (event.kind == FakePlatform::DeviceEvent::BreakOn) fake.PushRx(" ");
+        if (event.kind == FakePlatform::DeviceEvent::BreakOff) fake.PushRx("Q");
+        if (event.kind != FakePlatform::DeviceEvent::Written) return;
+        if (++lines == c.closeAtLine) {
+          QMetaObject::invokeMethod(form.get(), request, Qt::QueuedConnection);
+        }
+        fake.PushRx("Y");
+      });
+    }
+    BoxCloser closer;
+    QTest::mouseClick(form->BtnStart, Qt::LeftButton);
+    EXPECT_TRUE(exitDisabled);
+    EXPECT_TRUE(openAfterRequest);
+    EXPECT_TRUE(closer.boxes.isEmpty());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(Status().back(), c.lastLine);
+    EXPECT_EQ(lines.load(), c.lines);
+    if (c.closeAtLine == 0) {
+      // Ended by the close itself, not by a timeout or the test's safety.
+      EXPECT_LT(form->Form().TickCount() - ticksAtRequest, 1000);
+    }
+    ExpectIdle();
+  }
 }
 
 TEST_F(FormUpdateTest, APortThatDoesNotOpenEndsTheRunWithTheSerialBoxOnly) {
   platform->SetDeviceExists("COM2", false);
   form->SetItemIndex(1);
-  form->AddStatus("old line");
+  form->Form().AddStatus("old line");
   BoxCloser closer;
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
   ASSERT_EQ(closer.boxes.size(), 1);
@@ -227,8 +265,9 @@ TEST(FormPortMap, AStartOnACOMWithNothingBehindItNamesThePortWhatWasTriedAndHowT
   fs::create_directories(root / "proc");
 
   {
-    TTarnUpForm form(MakePosixPlatform(roots, root / "proc"));
-    form.SetPortTooltipSource([&roots](unsigned count) { return ComPortTooltips(count, roots); });
+    TQtFormView form(MakePosixPlatform(roots, root / "proc"));
+    form.Form().SetPortTooltipSource(
+        [&roots](unsigned count) { return ComPortTooltips(count, roots); });
     form.show();
     form.SetItemIndex(2);
     EXPECT_EQ(form.RGCom->findChild<QRadioButton*>(QStringLiteral("RGComItem2"))->toolTip(),
@@ -249,7 +288,7 @@ TEST(FormPortMap, AStartOnACOMWithNothingBehindItNamesThePortWhatWasTriedAndHowT
     EXPECT_EQ(text.substr(text.size() - link.size()), link) << text;
     EXPECT_EQ(form.ListBox->count(), 0);
     EXPECT_TRUE(form.BtnStart->isEnabled());
-    EXPECT_FALSE(form.Serial().Active());
+    EXPECT_FALSE(form.Form().Serial().Active());
   }
   fs::remove_all(root);
 }

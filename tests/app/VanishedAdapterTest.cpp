@@ -19,7 +19,7 @@
 #include <QTimer>
 
 #include "ModalHelper.h"
-#include "TarnupMain.h"
+#include "QtFormView.h"
 #include "serial/PosixPlatform.h"
 #include "serial/PosixPortMap.h"
 
@@ -43,7 +43,7 @@ TEST(VanishedAdapter, PulledInThePowerWaitGivesAFewBoxesAndAbbruchEndsTheRun) {
   const std::string line = name;
   fs::create_symlink(line, roots.portsDir / "COM1");
   {
-    TTarnUpForm form(MakePosixPlatform(roots, root / "proc"));
+    TQtFormView form(MakePosixPlatform(roots, root / "proc"));
     form.show();
     form.SetItemIndex(0);
     // The operator: pulls the line once the window asks for power, and
@@ -82,7 +82,7 @@ TEST(VanishedAdapter, PulledInThePowerWaitGivesAFewBoxesAndAbbruchEndsTheRun) {
     }
     EXPECT_EQ(form.ListBox->count(), 1);
     EXPECT_TRUE(form.BtnStart->isEnabled());
-    EXPECT_FALSE(form.Serial().Active());
+    EXPECT_FALSE(form.Form().Serial().Active());
 
     // The next Start: the link leads nowhere now, one box says so.
     const auto before = closer.boxes.size();

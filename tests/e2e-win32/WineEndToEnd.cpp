@@ -329,7 +329,14 @@ void PrintLineTimes(const std::vector<tarnsim::TraceEvent>& trace) {
       gaps.back());
 }
 
-enum class Action : std::uint8_t { Start, StartThenEnter, CancelButton, CancelEsc };
+enum class Action : std::uint8_t {
+  Start,
+  StartThenEnter,
+  CancelButton,
+  CancelEsc,
+  CancelWhileIdleThenStart,
+  ClosePowerWait,
+};
 
 struct Case {
   std::string name;
@@ -339,6 +346,7 @@ struct Case {
   bool passes = false;                                   // the simulator's verdict
   std::vector<std::string> boxes;                        // texts of the boxes expected, in order
   std::function<void(const tarnsim::Verdict&)> verdict;  // further checks
+  bool closesItself = false;  // the program ends without Exit being pressed
 };
 
 std::vector<Case> Cases() {
@@ -400,6 +408,25 @@ std::vector<Case> Cases() {
        [](const tarnsim::Verdict& v) {
          Check(v.linesReceived == 0, "no line sent, got " + std::to_string(v.linesReceived));
        }},
+      {"cancel-idle-then-start",
+       "Esc and Abbruch pressed while idle, then Start: the run is not cancelled by them and "
+       "goes on to PASS",
+       [](tarnsim::DeviceOptions& d) { d.powerOn = 2500ms; },
+       Action::CancelWhileIdleThenStart,
+       true,
+       {},
+       {}},
+      {"close-power-wait",
+       "Alt+F4 while waiting for power: the run ends as with Abbruch, no box, and the program "
+       "ends at once",
+       [](tarnsim::DeviceOptions& d) { d.powerOn = 100s; },
+       Action::ClosePowerWait,
+       false,
+       {},
+       [](const tarnsim::Verdict& v) {
+         Check(v.linesReceived == 0, "no line sent, got " + std::to_string(v.linesReceived));
+       },
+       true},
   };
 }
 
@@ -519,6 +546,11 @@ int RunCase(const Options& options, const Case& c) {
     std::printf("  screenshot %s\n", options.screenshot.c_str());
   }
 
+  if (c.action == Action::CancelWhileIdleThenStart) {
+    form.Key("Escape");
+    form.Press(kCancel);
+    std::this_thread::sleep_for(300ms);
+  }
   const auto clicked = Clock::now();
   form.Press(kStart);
   if (c.action == Action::StartThenEnter) {
@@ -543,12 +575,15 @@ int RunCase(const Options& options, const Case& c) {
         "wineserver %.2f %% (over %.1f s)\n",
         100 * (cpu1 - cpu0) / span, server >= 0 ? 100 * (server1 - server0) / span : -1.0, span);
   }
-  if (c.action == Action::CancelButton || c.action == Action::CancelEsc) {
+  if (c.action == Action::CancelButton || c.action == Action::CancelEsc ||
+      c.action == Action::ClosePowerWait) {
     std::this_thread::sleep_for(2500ms);
     if (c.action == Action::CancelButton) {
       form.Press(kCancel);
-    } else {
+    } else if (c.action == Action::CancelEsc) {
       form.Key("Escape");
+    } else {
+      form.Key("alt+F4");
     }
   }
 
@@ -597,11 +632,22 @@ int RunCase(const Options& options, const Case& c) {
     }
   }
 
-  // Exit ends the program.
-  form.Press(kExit);
   int status = -1;
+  bool reaped = false;
+  if (c.closesItself) {
+    for (auto until = Clock::now() + 10s; !reaped && Clock::now() < until;) {
+      reaped = ::waitpid(program, &status, WNOHANG) == program;
+      if (!reaped) std::this_thread::sleep_for(100ms);
+    }
+    Check(reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "the program ended by itself with status 0");
+    if (!reaped) form.Press(kExit);
+  } else {
+    // Exit ends the program.
+    form.Press(kExit);
+  }
   for (auto until = Clock::now() + 20s; Clock::now() < until;) {
-    if (::waitpid(program, &status, WNOHANG) == program) break;
+    if (reaped || ::waitpid(program, &status, WNOHANG) == program) break;
     std::this_thread::sleep_for(100ms);
   }
   const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -229,3 +229,14 @@ TEST_F(Dialogue, FailedWriteIsReportedByTheComponentAndTheWaitTimesOut) {
 }
 
 }  // namespace
+
+TEST(AdvanceTicks, AddsTwoHundredAndWrapsAtTheSignedLimit) {
+  EXPECT_EQ(AdvanceTicks(0), 200);
+  EXPECT_EQ(AdvanceTicks(-200), 0);
+  EXPECT_EQ(AdvanceTicks(INT32_MAX - 200), INT32_MAX);
+  EXPECT_EQ(AdvanceTicks(INT32_MAX - 199), INT32_MIN);
+  EXPECT_EQ(AdvanceTicks(INT32_MAX), INT32_MIN + 199);
+  std::int32_t t = INT32_MAX - 1000;
+  for (int i = 0; i < 10; ++i) t = AdvanceTicks(t);
+  EXPECT_EQ(t, INT32_MIN + 999);
+}

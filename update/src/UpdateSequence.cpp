@@ -90,6 +90,14 @@ void RunUpdate(IUpdateHost& host, std::span<const std::uint8_t> image) {
   CleanUp(host);
 }
 
+void UseUpdateLineSettings(TSerial& serial) {
+  serial.SetBaudrate(38400);
+  serial.SetDataBits(d8bit);
+  serial.SetStopBits(st2bit);
+  serial.SetParity(paNone);
+  serial.SetCheckParity(false);
+}
+
 void RunUpdate(IUpdateHost& host) {
   RunUpdate(host, FirmwareImage());
 }

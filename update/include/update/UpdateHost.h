@@ -1,7 +1,8 @@
 #pragma once
-// What the device-update logic needs of the window that runs it. The window
-// (TTarnUpForm) implements this; tests implement it with a scripted fake, so
-// the dialogue and the update sequence run without a display.
+// What the device-update logic needs of the window that runs it. The window's
+// form (TTarnUpForm, app/common) implements this; the windowless hosts of the
+// tests and the benchmark implement it too, so the dialogue and the update
+// sequence run without a display.
 
 #include <cstdint>
 #include <string>
@@ -9,6 +10,18 @@
 class TSerial;
 
 enum class HostButton : std::uint8_t { Start, Exit, Cancel };
+
+// The interval of the window's tick timer, and what each of its events adds
+// to the tick counter.
+inline constexpr std::int32_t kTickInterval = 200;
+
+// The tick counter after one more timer event. The counter is a signed 32-bit
+// value; the addition is done in unsigned arithmetic so that passing the
+// largest value wraps to the negative end instead of being undefined.
+constexpr std::int32_t AdvanceTicks(std::int32_t ticks, std::int32_t step = kTickInterval) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) +
+                                   static_cast<std::uint32_t>(step));
+}
 
 class IUpdateHost {
  public:

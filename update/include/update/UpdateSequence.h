@@ -6,10 +6,16 @@
 
 #include "update/UpdateHost.h"
 
+class TSerial;
+
 inline constexpr std::int32_t kPowerOnTimeout = 100000;  // ms for the operator to power up
 inline constexpr std::int32_t kPowerOnBudget = 8;        // up to seven stray bytes before " "
 inline constexpr std::int32_t kReplyTimeout = 1000;      // detection and every record line
 inline constexpr std::int32_t kEraseTimeout = 2000;      // each erase line
+
+// The line the update talks on, as every host sets its serial component up
+// once: 38400 baud, 8 data bits, 2 stop bits, no parity, parity checking off.
+void UseUpdateLineSettings(TSerial& serial);
 
 // Opens the chosen port, holds the break while the operator powers the
 // device, detects it, sends the security line, erases the chips of the

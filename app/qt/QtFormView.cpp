@@ -1,4 +1,4 @@
-#include "TarnupMain.h"
+#include "QtFormView.h"
 
 #include <cstddef>
 #include <exception>
@@ -43,37 +43,6 @@ class TFixedHeightDelegate : public QStyledItemDelegate {
   }
 };
 
-// The status list as the top-line rule sees it.
-class TListBoxLines : public IStatusLines {
- public:
-  explicit TListBoxLines(QListWidget& list) : list_(list) {}
-
-  [[nodiscard]] int Count() const override { return list_.count(); }
-
-  bool Append(const QString& text) override {
-    const int before = list_.count();
-    try {
-      list_.addItem(text);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    return list_.count() == before + 1;
-  }
-
-  [[nodiscard]] int TopIndex() const override {
-    // The list scrolls by whole lines, so the scroll position is the top line.
-    return list_.verticalScrollBar()->value();
-  }
-
-  void SetTopIndex(int index) override {
-    list_.doItemsLayout();
-    list_.verticalScrollBar()->setValue(index);
-  }
-
- private:
-  QListWidget& list_;
-};
-
 QFont WindowFont() {
   // The layout's pixel positions assume an 11-pixel "MS Sans Serif"; where
   // that face is missing a sans-serif face of the same height stands in.
@@ -89,11 +58,11 @@ QFont WindowFont() {
 
 }  // namespace
 
-TTarnUpForm::TTarnUpForm(std::shared_ptr<ISerialPlatform> platform, QWidget* parent)
+TQtFormView::TQtFormView(std::shared_ptr<ISerialPlatform> platform, QWidget* parent)
     : QDialog(parent),
-      serial_(owner_, std::move(platform)),
       ui_(std::make_unique<Ui::TarnUpForm>()),
-      title_(ApplicationTitle(QCoreApplication::applicationFilePath())) {
+      title_(ApplicationTitle(QCoreApplication::applicationFilePath())),
+      form_(*this, owner_, std::move(platform)) {
   // A fixed dialog frame with a caption and no system menu or boxes.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::MSWindowsFixedSizeDialogHint);
@@ -148,58 +117,35 @@ TTarnUpForm::TTarnUpForm(std::shared_ptr<ISerialPlatform> platform, QWidget* par
   ListBox->setItemDelegate(new TFixedHeightDelegate(ListBox));
   ListBox->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
 
-  serial_.SetBaudrate(38400);
-  serial_.SetDataBits(d8bit);
-  serial_.SetStopBits(st2bit);
-  serial_.SetCheckParity(false);
-
-  connect(BtnStart, &QPushButton::clicked, this, [this] {
-    Guarded([this] { BtnStartClick(); });
-    // A close asked for while the update ran takes effect now.
-    if (closeWanted_ && !updating_) close();
-  });
-  connect(BtnExit, &QPushButton::clicked, this, [this] { Guarded([this] { BtnExitClick(); }); });
-  connect(BtnCancel, &QPushButton::clicked, this,
-          [this] { Guarded([this] { BtnCancelClick(); }); });
-  connect(&Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+  const std::pair<QPushButton*, HostButton> buttons[] = {
+      {BtnStart, HostButton::Start}, {BtnExit, HostButton::Exit}, {BtnCancel, HostButton::Cancel}};
+  for (const auto& [control, button] : buttons) {
+    connect(control, &QPushButton::clicked, this,
+            [this, button = button] { form_.ButtonClicked(button); });
+  }
+  connect(&Timer1, &QTimer::timeout, this, [this] { form_.TimerTicked(); });
 
   // Key preview: every key press meant for this window or one of its
   // controls passes the window's filter first.
   qApp->installEventFilter(this);
 
-  Timer1.setInterval(200);
+  Timer1.setInterval(kTickInterval);
   Timer1.setTimerType(Qt::CoarseTimer);
   StartTickTimer(Timer1);
 
-  Guarded([this] { FormCreate(); });
+  form_.Created();
 }
 
-TTarnUpForm::~TTarnUpForm() {
+TQtFormView::~TQtFormView() {
   qApp->removeEventFilter(this);
   Timer1.stop();
 }
 
-void TTarnUpForm::Guarded(const std::function<void()>& handler) {
-  RunGuarded(title_, handler);
+void TQtFormView::SetGaugeMaxValue(std::int32_t value) {
+  Gauge->SetMaxValue(value);
 }
 
-void TTarnUpForm::BtnStartClick() {
-  RefreshPortTooltips();
-  updating_ = true;
-  // On every ending, before an error box comes up: the run is over and Enter
-  // is back where it starts the next one.
-  struct Finished {
-    TTarnUpForm& form;
-    ~Finished() {
-      form.updating_ = false;
-      form.FocusForNextRun();
-    }
-  } finished{*this};
-  RunUpdate(*this);
-}
-
-void TTarnUpForm::FormCreate() {
-  Gauge->SetMaxValue(kBlockRecordCount);
+void TQtFormView::RecolourLogos() {
   const QColor face = ResolveColor(clBtnFace, palette());
   for (QLabel* image : {Image1, Image2}) {
     QImage picture = image->pixmap().toImage();
@@ -208,53 +154,53 @@ void TTarnUpForm::FormCreate() {
   }
 }
 
-void TTarnUpForm::BtnExitClick() {
-  cancel_ = true;
-  close();
-}
-
-void TTarnUpForm::FormKeyPress(QChar& Key) {
-  char16_t key = Key.unicode();
-  if (PreviewTypedCharacter(key)) cancel_ = true;
-  Key = QChar(key);
-}
-
-void TTarnUpForm::BtnCancelClick() {
-  cancel_ = true;
-}
-
-void TTarnUpForm::Timer1Timer() {
-  ticks_ = AdvanceTicks(ticks_);
-}
-
-void TTarnUpForm::ProcessMessages() {
+void TQtFormView::ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void TTarnUpForm::WaitForActivity() {
+void TQtFormView::WaitForActivity() {
   // Returns once something was dispatched; the tick timer bounds the wait.
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
-int TTarnUpForm::PortIndex() const {
+int TQtFormView::PortIndex() const {
   const int id = portGroup_->checkedId();
   return id < 0 ? 0 : id;
 }
 
-void TTarnUpForm::SetItemIndex(int index) {
+void TQtFormView::SetItemIndex(int index) {
   if (QAbstractButton* button = portGroup_->button(index)) button->setChecked(true);
 }
 
-void TTarnUpForm::ClearStatus() {
+void TQtFormView::ClearStatus() {
   ListBox->clear();
 }
 
-void TTarnUpForm::AddStatus(const std::string& text) {
-  TListBoxLines lines(*ListBox);
-  AddStatusLine(lines, QString::fromStdString(text));
+int TQtFormView::StatusCount() const {
+  return ListBox->count();
 }
 
-void TTarnUpForm::SetButtonEnabled(HostButton button, bool enabled) {
+bool TQtFormView::AppendStatus(const std::string& text) {
+  const int before = ListBox->count();
+  try {
+    ListBox->addItem(QString::fromStdString(text));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return ListBox->count() == before + 1;
+}
+
+int TQtFormView::StatusTopIndex() const {
+  // The list scrolls by whole lines, so the scroll position is the top line.
+  return ListBox->verticalScrollBar()->value();
+}
+
+void TQtFormView::SetStatusTopIndex(int index) {
+  ListBox->doItemsLayout();
+  ListBox->verticalScrollBar()->setValue(index);
+}
+
+void TQtFormView::SetButtonEnabled(HostButton button, bool enabled) {
   QPushButton* target = BtnStart;
   switch (button) {
     case HostButton::Start:
@@ -266,57 +212,57 @@ void TTarnUpForm::SetButtonEnabled(HostButton button, bool enabled) {
       target = BtnCancel;
       break;
   }
-  // Qt hands the focus of a button it disables to the next control in the
-  // tab order, which during a run is Abbruch: an Enter meant for Start would
-  // cancel. The window keeps the focus instead, where Enter goes to the
-  // default button Start and does nothing while Start is disabled.
-  if (!enabled && target->hasFocus()) ParkFocus();
   target->setEnabled(enabled);
 }
 
-void TTarnUpForm::ParkFocus() {
+FocusedControl TQtFormView::Focused() const {
+  const QWidget* focused = focusWidget();
+  if (focused == nullptr) return FocusedControl::Other;
+  if (focused == BtnStart) return FocusedControl::Start;
+  if (focused == BtnExit) return FocusedControl::Exit;
+  if (focused == BtnCancel) return FocusedControl::Cancel;
+  if (focused == ListBox) return FocusedControl::StatusList;
+  if (RGCom->isAncestorOf(focused)) return FocusedControl::PortChoice;
+  return FocusedControl::Other;
+}
+
+void TQtFormView::ParkFocus() {
+  // Qt would hand the focus of a button it disables to the next control in
+  // the tab order. The window itself keeps it instead: Enter there goes to
+  // the default button Start.
   setFocus(Qt::OtherFocusReason);
 }
 
-void TTarnUpForm::FocusForNextRun() {
-  // The radio group and the status list pass Enter on to Start; a push
-  // button (Abbruch, say, or the disabled Start) or the window itself is
-  // left for Start.
-  QWidget* focused = focusWidget();
-  if (focused == nullptr || focused == this || qobject_cast<QPushButton*>(focused) != nullptr) {
-    BtnStart->setFocus(Qt::OtherFocusReason);
-  }
+void TQtFormView::FocusStart() {
+  BtnStart->setFocus(Qt::OtherFocusReason);
 }
 
-void TTarnUpForm::SetPortTooltipSource(PortTooltipSource source) {
-  portTooltips_ = std::move(source);
-  RefreshPortTooltips();
-}
-
-void TTarnUpForm::RefreshPortTooltips() {
-  if (!portTooltips_) return;
-  const QList<QAbstractButton*> items = portGroup_->buttons();
-  std::vector<std::string> tips;
-  try {
-    tips = portTooltips_(static_cast<unsigned>(items.size()));
-  } catch (const std::exception&) {
-    return;  // the tooltips stay as they were; opening reports what is wrong
-  }
-  for (QAbstractButton* item : items) {
+void TQtFormView::SetPortTooltips(const std::vector<std::string>& tips) {
+  for (QAbstractButton* item : portGroup_->buttons()) {
     const auto index = static_cast<std::size_t>(portGroup_->id(item));
     item->setToolTip(index < tips.size() ? QString::fromStdString(tips[index]) : QString());
   }
 }
 
-std::int32_t TTarnUpForm::GaugeProgress() const {
+void TQtFormView::ShowExceptionBox(const std::string& message) {
+  // A drag or press in progress is ended before the box comes up.
+  if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
+  ::ShowExceptionBox(title_, QString::fromStdString(message));
+}
+
+void TQtFormView::CloseWindow() {
+  close();
+}
+
+std::int32_t TQtFormView::GaugeProgress() const {
   return Gauge->Progress();
 }
 
-void TTarnUpForm::SetGaugeProgress(std::int32_t value) {
+void TQtFormView::SetGaugeProgress(std::int32_t value) {
   Gauge->SetProgress(value);
 }
 
-bool TTarnUpForm::eventFilter(QObject* watched, QEvent* event) {
+bool TQtFormView::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
   auto* key = static_cast<QKeyEvent*>(event);
   // Enter held down presses a button once, here and in the program's boxes:
@@ -332,12 +278,12 @@ bool TTarnUpForm::eventFilter(QObject* watched, QEvent* event) {
   // a passed-on Esc twice only sets the flag twice.
   const bool onButton = qobject_cast<QAbstractButton*>(widget) != nullptr;
   if (ClassifyKey(*key, onButton) != KeyKind::Typed) return false;
-  QChar character = TypedCharacter(*key);
-  Guarded([this, &character] { FormKeyPress(character); });
-  return character.isNull();
+  char16_t character = TypedCharacter(*key).unicode();
+  form_.CharacterTyped(character);
+  return character == 0;
 }
 
-void TTarnUpForm::keyPressEvent(QKeyEvent* event) {
+void TQtFormView::keyPressEvent(QKeyEvent* event) {
   // Esc reaches the window as a typed character only; it never closes it.
   if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
     event->ignore();
@@ -346,10 +292,9 @@ void TTarnUpForm::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-void TTarnUpForm::closeEvent(QCloseEvent* event) {
-  if (updating_) {
-    // Closing waits for the running update to end.
-    closeWanted_ = true;
+void TQtFormView::closeEvent(QCloseEvent* event) {
+  if (!form_.CloseRequested()) {
+    // The form closes the window once the running update has ended.
     event->ignore();
     return;
   }
@@ -357,7 +302,7 @@ void TTarnUpForm::closeEvent(QCloseEvent* event) {
   QCoreApplication::quit();
 }
 
-void TTarnUpForm::showEvent(QShowEvent* event) {
+void TQtFormView::showEvent(QShowEvent* event) {
   if (!centred_) {
     centred_ = true;
     CentreOnScreen();
@@ -365,27 +310,27 @@ void TTarnUpForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
-void TTarnUpForm::moveEvent(QMoveEvent* event) {
+void TQtFormView::moveEvent(QMoveEvent* event) {
   QDialog::moveEvent(event);
   RecentreForFrame();
 }
 
-void TTarnUpForm::changeEvent(QEvent* event) {
+void TQtFormView::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
   if (event->type() == QEvent::ActivationChange) {
     RecentreForFrame();
-    if (isActiveWindow()) RefreshPortTooltips();
+    if (isActiveWindow()) form_.Activated();
   }
 }
 
-void TTarnUpForm::RecentreForFrame() {
+void TQtFormView::RecentreForFrame() {
   if (centred_ && !frameSeen_ && frameGeometry().size() != centredFor_) {
     frameSeen_ = true;
     CentreOnScreen();
   }
 }
 
-void TTarnUpForm::CentreOnScreen() {
+void TQtFormView::CentreOnScreen() {
   const QScreen* s = screen();
   if (s == nullptr) return;
   const QRect area = s->geometry();

@@ -1,4 +1,4 @@
-#include "FormWindow.h"
+#include "Win32FormView.h"
 
 #include <windows.h>
 
@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ErrorDisplay.h"
 #include "Text.h"
 #include "resource.h"
 #include "widgets/TColor.h"
@@ -63,30 +64,11 @@ bool IsPushButton(int id) {
   return id == IDC_BTNSTART || id == IDC_BTNEXIT || id == IDC_BTNCANCEL;
 }
 
-// The status list as the top-line rule sees it.
-class TListBoxLines {
- public:
-  explicit TListBoxLines(HWND list) : list_(list) {}
-
-  [[nodiscard]] int Count() const {
-    return static_cast<int>(SendMessageW(list_, LB_GETCOUNT, 0, 0));
-  }
-  bool Append(const std::string& text) {
-    const std::wstring line = Widen(text);
-    const LRESULT index =
-        SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
-    return index != LB_ERR && index != LB_ERRSPACE;
-  }
-  [[nodiscard]] int TopIndex() const {
-    return static_cast<int>(SendMessageW(list_, LB_GETTOPINDEX, 0, 0));
-  }
-  void SetTopIndex(int index) {
-    SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
-  }
-
- private:
-  HWND list_;
-};
+HostButton ButtonOf(int id) {
+  return id == IDC_BTNSTART  ? HostButton::Start
+         : id == IDC_BTNEXIT ? HostButton::Exit
+                             : HostButton::Cancel;
+}
 
 // The button face as 0x00RRGGBB.
 std::uint32_t FaceRgb() {
@@ -120,17 +102,16 @@ struct FormWindowProc {
   static INT_PTR CALLBACK Run(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
       SetWindowLongPtrW(window, GWLP_USERDATA, lParam);
-      reinterpret_cast<TFormWindow*>(lParam)->window_ = window;
+      reinterpret_cast<TWin32FormView*>(lParam)->window_ = window;
       return TRUE;  // the first tab stop, the chosen port, takes the focus
     }
-    auto* form = reinterpret_cast<TFormWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* form = reinterpret_cast<TWin32FormView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (form == nullptr) return FALSE;
     return form->HandleMessage(message, wParam, lParam);
   }
 };
 
-TFormWindow::TFormWindow(void* instance, IFormEvents& events)
-    : instance_(instance), events_(events) {
+TWin32FormView::TWin32FormView(void* instance) : instance_(instance), title_(ApplicationTitle()) {
   // The template names the gauge's window class.
   if (!TGauge::Register(static_cast<HINSTANCE>(instance))) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
@@ -170,9 +151,10 @@ TFormWindow::TFormWindow(void* instance, IFormEvents& events)
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
   boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
+  owner_.SetWindow(window_);
 }
 
-TFormWindow::~TFormWindow() {
+TWin32FormView::~TWin32FormView() {
   if (boxFilter_ != nullptr) UnhookWindowsHookEx(static_cast<HHOOK>(boxFilter_));
   HWND window = static_cast<HWND>(window_);
   KillTimer(window, kTimerId);
@@ -183,31 +165,31 @@ TFormWindow::~TFormWindow() {
   }
 }
 
-void TFormWindow::StartTimer() {
+void TWin32FormView::StartTimer() {
   if (SetTimer(static_cast<HWND>(window_), kTimerId, static_cast<UINT>(kTickInterval), nullptr) ==
       0) {
     throw EOutOfResources(kNoTimerMessage);
   }
 }
 
-std::int32_t TFormWindow::GaugeProgress() const {
+std::int32_t TWin32FormView::GaugeProgress() const {
   return static_cast<const TGauge*>(gauge_)->Progress();
 }
 
-void TFormWindow::SetGaugeProgress(std::int32_t value) {
+void TWin32FormView::SetGaugeProgress(std::int32_t value) {
   static_cast<TGauge*>(gauge_)->SetProgress(value);
 }
 
-void TFormWindow::SetGaugeMaxValue(std::int32_t value) {
+void TWin32FormView::SetGaugeMaxValue(std::int32_t value) {
   static_cast<TGauge*>(gauge_)->SetMaxValue(value);
 }
 
-void TFormWindow::LoadLogos() {
+void TWin32FormView::RecolourLogos() {
   LoadLogo(IDC_IMAGE1, IDB_IMAGE1, logos_[0]);
   LoadLogo(IDC_IMAGE2, IDB_IMAGE2, logos_[1]);
 }
 
-void TFormWindow::LoadLogo(int control, int resource, void*& keep) {
+void TWin32FormView::LoadLogo(int control, int resource, void*& keep) {
   struct Bitmap {
     HBITMAP handle;
     ~Bitmap() {
@@ -251,7 +233,7 @@ void TFormWindow::LoadLogo(int control, int resource, void*& keep) {
   keep = std::exchange(copy.handle, nullptr);
 }
 
-void TFormWindow::Show() {
+void TWin32FormView::Show() {
   HWND window = static_cast<HWND>(window_);
   RECT outer{};
   GetWindowRect(window, &outer);
@@ -262,12 +244,12 @@ void TFormWindow::Show() {
   UpdateWindow(window);
 }
 
-void TFormWindow::Quit() {
+void TWin32FormView::CloseWindow() {
   ShowWindow(static_cast<HWND>(window_), SW_HIDE);
   PostQuitMessage(0);
 }
 
-int TFormWindow::Run() {
+int TWin32FormView::Run() {
   MSG message{};
   while (!quitSeen_) {
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
@@ -281,7 +263,7 @@ int TFormWindow::Run() {
   return quitCode_;
 }
 
-void TFormWindow::ProcessMessages() {
+void TWin32FormView::ProcessMessages() {
   MSG message{};
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
     if (message.message == WM_QUIT) {
@@ -294,16 +276,16 @@ void TFormWindow::ProcessMessages() {
   }
 }
 
-void TFormWindow::WaitForActivity() {
+void TWin32FormView::WaitForActivity() {
   // A hand-over announces itself with a posted message, so waiting for input
   // also waits for the serial side; the tick timer bounds the wait. Input
   // already queued ends the wait at once, even if it was looked at before.
-  if (events_.HandOversPending()) return;
+  if (owner_.HasPending()) return;
   MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(kTickInterval), QS_ALLINPUT,
                               MWMO_INPUTAVAILABLE);
 }
 
-void TFormWindow::Dispatch(void* pending) {
+void TWin32FormView::Dispatch(void* pending) {
   MSG& message = *static_cast<MSG*>(pending);
   HWND window = static_cast<HWND>(window_);
   const bool ours = message.hwnd == window || IsChild(window, message.hwnd) != FALSE;
@@ -319,7 +301,7 @@ void TFormWindow::Dispatch(void* pending) {
       // Key preview: the window sees every typed character before the
       // focused control, which gets only what the window leaves of it.
       auto key = static_cast<char16_t>(message.wParam);
-      events_.CharacterTyped(key);
+      if (events_ != nullptr) events_->CharacterTyped(key);
       if (key == 0) return;
       message.wParam = key;
       DispatchMessageW(&message);
@@ -334,43 +316,37 @@ void TFormWindow::Dispatch(void* pending) {
   DispatchMessageW(&message);
 }
 
-std::intptr_t TFormWindow::HandleMessage(unsigned message, std::uintptr_t wParam,
-                                         std::intptr_t lParam) {
+std::intptr_t TWin32FormView::HandleMessage(unsigned message, std::uintptr_t wParam,
+                                            std::intptr_t lParam) {
   switch (message) {
     case kHandOverMessage:
-      events_.RunHandOvers();
+      owner_.RunPending();
       return TRUE;
     case WM_TIMER:
-      if (wParam == kTimerId) events_.TimerTicked();
+      if (wParam == kTimerId && events_ != nullptr) events_->TimerTicked();
       return TRUE;
     case WM_COMMAND:
       Command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return TRUE;
     case WM_CLOSE:
-      events_.CloseRequested();
+      if (events_ == nullptr || events_->CloseRequested()) CloseWindow();
       return TRUE;
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) != WA_INACTIVE && events_ != nullptr) events_->Activated();
+      return FALSE;  // the dialog manager restores the focus
     default:
       return FALSE;
   }
 }
 
-void TFormWindow::Command(int id, int code, void* control) {
+void TWin32FormView::Command(int id, int code, void* control) {
   if (code != BN_CLICKED) return;
   // Enter reaches here for the default button even when it is disabled; a
   // disabled button is never pressed.
   if (control != nullptr && IsWindowEnabled(static_cast<HWND>(control)) == FALSE) return;
-  switch (id) {
-    case IDC_BTNSTART:
-      events_.ButtonClicked(HostButton::Start);
-      return;
-    case IDC_BTNEXIT:
-      events_.ButtonClicked(HostButton::Exit);
-      return;
-    case IDC_BTNCANCEL:
-      events_.ButtonClicked(HostButton::Cancel);
-      return;
-    default:
-      break;
+  if (IsPushButton(id)) {
+    if (events_ != nullptr) events_->ButtonClicked(ButtonOf(id));
+    return;
   }
   // Like one control in the tab order: Tab enters the radio group at the
   // chosen port, the arrow keys move (and choose) within it.
@@ -382,7 +358,7 @@ void TFormWindow::Command(int id, int code, void* control) {
   }
 }
 
-int TFormWindow::PortIndex() const {
+int TWin32FormView::PortIndex() const {
   for (std::size_t i = 0; i < kPortItems.size(); ++i) {
     if (IsDlgButtonChecked(static_cast<HWND>(window_), kPortItems[i]) == BST_CHECKED) {
       return static_cast<int>(i);
@@ -391,39 +367,81 @@ int TFormWindow::PortIndex() const {
   return 0;
 }
 
-void TFormWindow::AddStatus(const std::string& text) {
-  TListBoxLines lines(Item(window_, IDC_LISTBOX));
-  AddStatusLineTo(lines, text);
+void TWin32FormView::SetPortTooltips(const std::vector<std::string>& /*tips*/) {
+  // The Win32 window has no tooltip control yet, and its start-up gives the
+  // form no tooltip source, so this is never asked for; the Windows port
+  // list that names each COM n will come with both.
 }
 
-void TFormWindow::ClearStatus() {
+int TWin32FormView::StatusCount() const {
+  return static_cast<int>(
+      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETCOUNT, 0, 0));
+}
+
+bool TWin32FormView::AppendStatus(const std::string& text) {
+  const std::wstring line = Widen(text);
+  const LRESULT index = SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_ADDSTRING,
+                                            0, reinterpret_cast<LPARAM>(line.c_str()));
+  return index != LB_ERR && index != LB_ERRSPACE;
+}
+
+int TWin32FormView::StatusTopIndex() const {
+  return static_cast<int>(
+      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETTOPINDEX, 0, 0));
+}
+
+void TWin32FormView::SetStatusTopIndex(int index) {
+  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_SETTOPINDEX,
+                      static_cast<WPARAM>(index), 0);
+}
+
+void TWin32FormView::ClearStatus() {
   SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
 }
 
-void TFormWindow::SetButtonEnabled(HostButton button, bool enabled) {
-  HWND window = static_cast<HWND>(window_);
-  HWND control = Item(window, ButtonId(button));
-  if (!enabled && GetFocus() == control) {
-    // Disabling the focused button must not hand the focus (and the next
-    // Enter) to the next button in the tab order, Abbruch. The status list
-    // takes it: Enter there presses the default button, Start, which does
-    // nothing while it is disabled.
-    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
-    focusParked_ = true;
-  }
-  EnableWindow(control, enabled ? TRUE : FALSE);
+void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
+  EnableWindow(Item(window_, ButtonId(button)), enabled ? TRUE : FALSE);
 }
 
-void TFormWindow::FocusForNextRun() {
-  // The focus goes to Start unless it is on a control that is not a push
-  // button (Enter there presses Start) and was put there by the operator.
-  const bool parked = std::exchange(focusParked_, false);
+FocusedControl TWin32FormView::Focused() const {
+  HWND window = static_cast<HWND>(window_);
+  HWND focus = GetFocus();
+  if (focus == nullptr || IsChild(window, focus) == FALSE) return FocusedControl::Other;
+  switch (GetDlgCtrlID(focus)) {
+    case IDC_BTNSTART:
+      return FocusedControl::Start;
+    case IDC_BTNEXIT:
+      return FocusedControl::Exit;
+    case IDC_BTNCANCEL:
+      return FocusedControl::Cancel;
+    case IDC_LISTBOX:
+      return FocusedControl::StatusList;
+    case IDC_RGCOM_ITEM0:
+    case IDC_RGCOM_ITEM1:
+    case IDC_RGCOM_ITEM2:
+    case IDC_RGCOM_ITEM3:
+      return FocusedControl::PortChoice;
+    default:
+      return FocusedControl::Other;
+  }
+}
+
+void TWin32FormView::ParkFocus() {
+  // Enter on the status list presses the default button, Start, which does
+  // nothing while it is disabled.
+  HWND window = static_cast<HWND>(window_);
+  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
+}
+
+void TWin32FormView::FocusStart() {
+  // Setting the focus would activate an inactive window: it keeps its focus.
   HWND window = static_cast<HWND>(window_);
   HWND start = Item(window, IDC_BTNSTART);
   if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
-  HWND focus = GetFocus();
-  const bool keep = focus != nullptr && IsChild(window, focus) != FALSE &&
-                    !IsPushButton(GetDlgCtrlID(focus)) && IsWindowEnabled(focus) != FALSE &&
-                    !(parked && focus == Item(window, IDC_LISTBOX));
-  if (!keep) SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+}
+
+void TWin32FormView::ShowExceptionBox(const std::string& message) {
+  if (HWND capture = GetCapture()) SendMessageW(capture, WM_CANCELMODE, 0, 0);
+  ::ShowExceptionBox(title_, message);
 }

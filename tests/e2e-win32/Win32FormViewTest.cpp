@@ -1,7 +1,7 @@
 // The Win32 window's own behaviour, with the real dialog manager: the layout
-// in pixels, the tab order, Enter, Esc and typed characters, and the focus of
-// a disabled push button. Keys are posted as the keyboard would post them and
-// dispatched by the window's pump. Needs a display (run under Xvfb).
+// in pixels, the tab order, Enter, Esc and typed characters, where a parked
+// focus goes and the hand-overs of the serial side. Keys are posted as the keyboard would post them
+// and dispatched by the window's pump. Needs a display (run under Xvfb).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "FormWindow.h"
+#include "Win32FormView.h"
 #include "resource.h"
 
 namespace {
@@ -24,21 +24,24 @@ class RecordingEvents : public IFormEvents {
     typed.push_back(key);
     if (key != 27) key = 0;  // the window's rule: only Esc passes
   }
-  void CloseRequested() override { ++closes; }
-  void RunHandOvers() override { ++handOvers; }
-  [[nodiscard]] bool HandOversPending() const override { return false; }
+  bool CloseRequested() override {
+    ++closes;
+    return false;
+  }
+  void Activated() override { ++activations; }
 
   std::vector<HostButton> clicks;
   std::u16string typed;
   int ticks = 0;
   int closes = 0;
-  int handOvers = 0;
+  int activations = 0;
 };
 
 class FormWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = std::make_unique<TFormWindow>(GetModuleHandleW(nullptr), events_);
+    window_ = std::make_unique<TWin32FormView>(GetModuleHandleW(nullptr));
+    window_->SetEvents(&events_);
     hwnd_ = static_cast<HWND>(window_->Handle());
     window_->Show();
     SetActiveWindow(hwnd_);
@@ -71,7 +74,7 @@ class FormWindowTest : public ::testing::Test {
   }
 
   RecordingEvents events_;
-  std::unique_ptr<TFormWindow> window_;
+  std::unique_ptr<TWin32FormView> window_;
   HWND hwnd_ = nullptr;
 };
 
@@ -119,12 +122,15 @@ TEST_F(FormWindowTest, EnterPressesTheFocusedButtonOrStartAndNeverADisabledOne) 
   EXPECT_EQ(events_.clicks, (std::vector<HostButton>{HostButton::Start, HostButton::Exit}));
   events_.clicks.clear();
 
-  // A run begins: the focused Start is disabled, then Exit; Abbruch stays.
+  // A run begins: the focused Start is parked and disabled, then Exit;
+  // Abbruch stays.
   Focus(IDC_BTNSTART);
+  EXPECT_EQ(window_->Focused(), FocusedControl::Start);
+  window_->ParkFocus();
   window_->SetButtonEnabled(HostButton::Start, false);
   window_->SetButtonEnabled(HostButton::Exit, false);
   EXPECT_NE(GetFocus(), Item(IDC_BTNCANCEL));
-  EXPECT_EQ(GetFocus(), Item(IDC_LISTBOX));
+  EXPECT_EQ(window_->Focused(), FocusedControl::StatusList);
   Press(VK_RETURN);
   Press(VK_RETURN);
   EXPECT_TRUE(events_.clicks.empty());
@@ -133,10 +139,12 @@ TEST_F(FormWindowTest, EnterPressesTheFocusedButtonOrStartAndNeverADisabledOne) 
   window_->SetButtonEnabled(HostButton::Cancel, true);
   window_->SetButtonEnabled(HostButton::Exit, true);
   window_->SetButtonEnabled(HostButton::Start, true);
-  window_->FocusForNextRun();
-  EXPECT_EQ(GetFocus(), Item(IDC_BTNSTART));
+  window_->FocusStart();
+  EXPECT_EQ(window_->Focused(), FocusedControl::Start);
   Press(VK_RETURN);
   EXPECT_EQ(events_.clicks, (std::vector<HostButton>{HostButton::Start}));
+  Focus(IDC_RGCOM_ITEM0);
+  EXPECT_EQ(window_->Focused(), FocusedControl::PortChoice);
 }
 
 TEST_F(FormWindowTest, TypedCharactersPassTheKeyPreviewFirstAndEscClosesNothing) {
@@ -156,12 +164,24 @@ TEST_F(FormWindowTest, TypedCharactersPassTheKeyPreviewFirstAndEscClosesNothing)
   EXPECT_TRUE(IsWindowVisible(hwnd_));
 }
 
-TEST_F(FormWindowTest, AHandOverPostedFromAnotherThreadRunsInThePump) {
-  std::thread poster([this] { PostMessageW(hwnd_, kHandOverMessage, 0, 0); });
+TEST_F(FormWindowTest, AHandOverFromAnotherThreadRunsInThePumpAndACloseAsksTheForm) {
+  bool ran = false;
+  bool handedOver = false;
+  std::thread poster([this, &ran, &handedOver] {
+    handedOver = window_->SerialOwner().HandOver(this, [&ran] { ran = true; });
+  });
+  // The poster blocks until the call has run on this thread.
+  while (!ran) {
+    window_->WaitForActivity();
+    window_->ProcessMessages();
+  }
   poster.join();
-  window_->WaitForActivity();  // input is pending: returns at once
-  window_->ProcessMessages();
-  EXPECT_EQ(events_.handOvers, 1);
+  EXPECT_TRUE(handedOver);
+
+  // A close request is the form's to grant; this one refuses.
+  SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+  EXPECT_EQ(events_.closes, 1);
+  EXPECT_TRUE(IsWindowVisible(hwnd_));
 }
 
 }  // namespace

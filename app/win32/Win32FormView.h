@@ -1,0 +1,97 @@
+#pragma once
+// The update window in Win32: the dialog made from the resource template
+// IDD_TARNUPFORM with its controls at the layout's pixels, the tick timer,
+// the message loop, the pump inside a handler and the idle wait, the key
+// preview, the boxes and the serial component's window-thread services. What
+// the window does is its form (TTarnUpForm, app/common), which drives it as
+// an IFormView and is told of every click, tick, typed character, close
+// request and activation. A held Enter presses once, and closes no box that
+// came up while it was held.
+//
+// The header stays free of <windows.h> (see Win32SerialOwner.h); handles
+// cross it as void*.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FormRules.h"
+#include "FormView.h"
+#include "Win32SerialOwner.h"
+
+// The message that asks the window to run the pending hand-overs.
+inline constexpr unsigned kHandOverMessage = 0x8000 + 1;  // WM_APP + 1
+
+class TWin32FormView : public IFormView {
+ public:
+  // Creates the dialog (hidden) on `instance` (an HINSTANCE), places its
+  // controls, chooses "COM 1" and makes Start the default button. Throws
+  // std::runtime_error on failure.
+  explicit TWin32FormView(void* instance);
+  ~TWin32FormView() override;
+  TWin32FormView(const TWin32FormView&) = delete;
+  TWin32FormView& operator=(const TWin32FormView&) = delete;
+
+  // Where the window reports what happens to it; nothing is reported
+  // without (nullptr).
+  void SetEvents(IFormEvents* events) { events_ = events; }
+  [[nodiscard]] void* Handle() const { return window_; }
+  // The serial component's owner on this window's thread.
+  ISerialOwner& SerialOwner() { return owner_; }
+
+  // Starts the tick timer; throws EOutOfResources(kNoTimerMessage).
+  void StartTimer();
+  // Shows the window centred on the screen.
+  void Show();
+  // The message loop: runs until a quit request is fetched (here or by
+  // ProcessMessages); returns its code.
+  int Run();
+
+  // IFormView: the window and its boxes.
+  // Hides the window and posts the quit request.
+  void CloseWindow() override;
+  // Task-modal, owned by no window, titled with the application title.
+  void ShowExceptionBox(const std::string& message) override;
+  // The dialog manager's focus; a parked focus is on the status list.
+  [[nodiscard]] FocusedControl Focused() const override;
+  void FocusStart() override;
+  void ParkFocus() override;
+  // The controls. The gauge is a TGauge child window; the logos are loaded
+  // with their silver pixels in the button face.
+  void SetButtonEnabled(HostButton button, bool enabled) override;
+  [[nodiscard]] int PortIndex() const override;
+  void RecolourLogos() override;
+  void SetGaugeMaxValue(std::int32_t value) override;
+  [[nodiscard]] std::int32_t GaugeProgress() const override;
+  void SetPortTooltips(const std::vector<std::string>& tips) override;
+  void SetGaugeProgress(std::int32_t value) override;
+  void ClearStatus() override;
+  bool AppendStatus(const std::string& text) override;
+  [[nodiscard]] int StatusCount() const override;
+  void SetStatusTopIndex(int index) override;
+  [[nodiscard]] int StatusTopIndex() const override;
+  // The pump; the wait blocks until a message or a hand-over is pending, at
+  // most one tick.
+  void WaitForActivity() override;
+  void ProcessMessages() override;
+
+ private:
+  friend struct FormWindowProc;
+  std::intptr_t HandleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+  void Command(int id, int code, void* control);
+  void Dispatch(void* message);
+  void LoadLogo(int control, int resource, void*& keep);
+
+  void* instance_;
+  IFormEvents* events_ = nullptr;
+  std::wstring title_;
+  void* window_ = nullptr;
+  void* gauge_ = nullptr;  // the TGauge, owned by its window
+  void* logos_[2] = {nullptr, nullptr};
+  void* boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
+  bool quitSeen_ = false;
+  int quitCode_ = 0;
+  // Posts the hand-overs of the form's serial component to this window; the
+  // form (and with it the component) goes before the view.
+  TWin32SerialOwner owner_;
+};
