@@ -6,7 +6,7 @@
 #include "update/UpdateSequence.h"
 
 TWindowlessHost::TWindowlessHost(std::shared_ptr<ISerialPlatform> platform)
-    : serial_(*this, std::move(platform)) {
+    : serial_(owner_, std::move(platform)) {
   UseUpdateLineSettings(serial_);
 }
 
@@ -35,14 +35,6 @@ TWindowlessHost::Outcome TWindowlessHost::Run(const std::function<void()>& body)
 void TWindowlessHost::ShowErrorBox(const std::string& text) {
   const std::lock_guard lock(boxesMutex_);
   boxes_.push_back(text);
-}
-
-bool TWindowlessHost::HandOver(const void* source, std::function<void()> call) {
-  return queue_.Post(source, std::move(call));
-}
-
-void TWindowlessHost::WithdrawHandOvers(const void* source) {
-  queue_.Withdraw(source);
 }
 
 std::vector<std::string> TWindowlessHost::Boxes() const {

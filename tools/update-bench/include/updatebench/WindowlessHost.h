@@ -22,7 +22,7 @@
 #include "serial/TSerial.h"
 #include "update/UpdateHost.h"
 
-class TWindowlessHost : public IUpdateHost, public ISerialOwner {
+class TWindowlessHost : public IUpdateHost {
  public:
   // How one run ended.
   struct Outcome {
@@ -60,11 +60,9 @@ class TWindowlessHost : public IUpdateHost, public ISerialOwner {
   [[nodiscard]] std::int32_t GaugeProgress() const override { return gauge_; }
   void SetGaugeProgress(std::int32_t value) override { gauge_ = value; }
 
-  // --- ISerialOwner -------------------------------------------------------
+  // --- the serial component's owner ---------------------------------------
   // Records the box's text; it "closes" at once.
-  void ShowErrorBox(const std::string& text) override;
-  bool HandOver(const void* source, std::function<void()> call) override;
-  void WithdrawHandOvers(const void* source) override;
+  virtual void ShowErrorBox(const std::string& text);
 
   // --- what a test looks at ----------------------------------------------
   void SetPortIndex(int index) { portIndex_ = index; }
@@ -84,8 +82,26 @@ class TWindowlessHost : public IUpdateHost, public ISerialOwner {
   HandOverQueue& HandOvers() { return queue_; }
 
  private:
-  // Declared before the component, so it outlives the component's shutdown.
+  // The component's owner. A member of its own rather than the host itself:
+  // the event thread hands its calls over until the component has stopped
+  // it, and a host being destroyed changes its dynamic type on the way (its
+  // derived parts are gone by then), while this member stays as it is.
+  class Owner final : public ISerialOwner {
+   public:
+    explicit Owner(TWindowlessHost& host) : host_(host) {}
+    void ShowErrorBox(const std::string& text) override { host_.ShowErrorBox(text); }
+    bool HandOver(const void* source, std::function<void()> call) override {
+      return host_.queue_.Post(source, std::move(call));
+    }
+    void WithdrawHandOvers(const void* source) override { host_.queue_.Withdraw(source); }
+
+   private:
+    TWindowlessHost& host_;
+  };
+
+  // Declared before the component, so they outlive the component's shutdown.
   HandOverQueue queue_;
+  Owner owner_{*this};
   TSerial serial_;
   std::int32_t ticks_ = 0;
   bool cancel_ = false;
