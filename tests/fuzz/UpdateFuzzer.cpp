@@ -33,6 +33,7 @@
 #include "ScriptHost.h"
 #include "update/Dialogue.h"
 #include "update/FirmwareImage.h"
+#include "update/UpdateSequence.h"
 
 // The component's close polls the event thread's in-wait flag with 75 ms
 // sleeps. In the fuzzer each sleep becomes a yield, so the close still polls
