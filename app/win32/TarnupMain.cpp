@@ -6,7 +6,7 @@
 #include "ErrorDisplay.h"
 #include "FormRules.h"
 #include "Startup.h"
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
 #include "update/FirmwareImage.h"
 #include "update/UpdateSequence.h"
 

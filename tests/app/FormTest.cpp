@@ -23,7 +23,7 @@
 #include "FormSupport.h"
 #include "ModalHelper.h"
 #include "TarnupMain.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "widgets/TColor.h"
 #include "widgets/TGauge.h"
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "FaultPlatform.h"
-#include "serial/FakePlatform.h"
 #include "serial/HandOverQueue.h"
 #include "serial/SerialOwner.h"
 #include "serial/TSerial.h"
+#include "testing/FakePlatform.h"
 #include "update/Exceptions.h"
 #include "update/UpdateHost.h"
 #include "update/UpdateSequence.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 class ScriptedDriver final : public IWin32Comm {
  public:

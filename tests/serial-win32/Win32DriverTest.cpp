@@ -10,9 +10,9 @@
 #include <string>
 
 #include "ScriptedDriver.h"
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 

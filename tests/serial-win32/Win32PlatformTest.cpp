@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 

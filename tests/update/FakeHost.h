@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "serial/FakePlatform.h"
 #include "serial/HandOverQueue.h"
 #include "serial/SerialOwner.h"
 #include "serial/TSerial.h"
+#include "testing/FakePlatform.h"
 #include "update/UpdateHost.h"
 
 class FakeHost : public IUpdateHost, public ISerialOwner {

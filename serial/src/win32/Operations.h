@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "../PortTable.h"
+#include "../common/PortTable.h"
 #include "Operations.h"
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 

@@ -1,6 +1,6 @@
 // The system's implementation of IWin32Comm: each call is the system's own,
 // its failure taken from GetLastError at once.
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The Win32 implementation of ISerialPlatform: opening, closing, the line
 // settings, writes and the small calls. Reads are in Read.cpp, the event
 // wait in EventWait.cpp. Every system call goes through IWin32Comm.
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "Platform.h"
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 

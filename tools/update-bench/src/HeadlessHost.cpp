@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/PosixPlatform.h"
+#include "serial/posix/PosixPlatform.h"
 #include "update/Exceptions.h"
 #include "update/UpdateSequence.h"
 

@@ -1,4 +1,4 @@
-#include "serial/PosixPlatform.h"
+#include "serial/posix/PosixPlatform.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "PortTable.h"
+#include "../common/PortTable.h"
 #include "PosixArbitraryBaud.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 
 #include <utility>
 
