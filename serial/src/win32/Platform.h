@@ -9,6 +9,7 @@
 
 #include "../common/PortTable.h"
 #include "Operations.h"
+#include "serial/PortEvents.h"
 #include "serial/win32/Win32Comm.h"
 
 namespace win32 {
@@ -62,10 +63,8 @@ struct Port {
   std::condition_variable idle;
   int uses = 0;
   bool closing = false;
-  std::uint32_t mask = 0;
-  std::uint64_t maskGeneration = 0;
-  std::uint64_t waitedGeneration = 0;  // maskGeneration when the last wait ended
-  std::uint64_t abortGeneration = 0;   // purges so far: a transfer they end is ours
+  PortEventMask events;
+  std::uint64_t abortGeneration = 0;  // purges so far: a transfer they end is ours
   // The code the port's device went with; later failures report it too, so
   // a vanished device is one failure, whatever codes its driver goes on with.
   DWORD goneCode = 0;
@@ -75,9 +74,11 @@ struct Port {
   bool settled = false;  // line settings applied since the open
   bool polled = false;
   std::uint32_t interest = 0xFFFFFFFF;
-  // A byte has come into the held place (the armed read completed with it)
-  // since the last report of received characters. Guarded by readMutex.
-  bool rxDue = false;
+  // Bytes that have come into the held place (the armed read completed with
+  // them), and the last of them reported as received characters. Guarded by
+  // readMutex.
+  std::uint64_t received = 0;
+  ReceivedEdge receivedEdge;
   bool txPending = false;   // written since the transmit queue was last empty
   bool modemLines = false;  // the modem status can be read
   DWORD lastModem = 0;
@@ -131,7 +132,7 @@ class Win32Platform final : public ISerialPlatform {
   static bool Gone(Port& port);
   // Whether a purge of ours came after `op` started (a 995 is then ours).
   static bool Purged(Port& port, const Operation& op);
-  static bool Changed(Port& port, std::uint64_t generation);
+  static bool Changed(Port& port, PortEventMask::Ticket ticket);
   static WaitResult Released(Port& port);
   // Ends the port: its waits released, its transfers cancelled, the handle
   // closed once no call uses it (at once when the uses end within a short
@@ -146,8 +147,8 @@ class Win32Platform final : public ISerialPlatform {
   static std::int32_t ArmFirstByte(Port& port);
 
   // Event waits (EventWait.cpp).
-  WaitResult SystemWait(Port& port, std::uint64_t generation, std::uint32_t mask);
-  static WaitResult PolledWait(Port& port, std::uint64_t generation, std::uint32_t mask);
+  WaitResult SystemWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask);
+  static WaitResult PolledWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask);
   static bool Polled(Port& port);
 
   std::shared_ptr<IWin32Comm> comm_;

@@ -135,7 +135,7 @@ OpenResult Win32Platform::Open(const std::string& name) {
 std::int32_t Win32Platform::Shut(const std::shared_ptr<Port>& port) {
   std::unique_lock lock(port->mutex);
   port->closing = true;
-  ++port->maskGeneration;
+  port->events.ReleaseWaits();
   ::SetEvent(port->closed.get());
   ::SetEvent(port->maskChanged.get());
   comm_->CancelIoEx(port->file, nullptr);
@@ -229,11 +229,10 @@ std::int32_t Win32Platform::SetCommMask(PortHandle h, std::uint32_t mask) {
   // On a port whose device has gone the system's mask is moot: the wait is
   // released here all the same, and the operator has been told.
   if (err != 0 && !Gone(port)) return Failed(port, err);
-  port.rxDue = false;
+  port.receivedEdge.Seen(port.received);
   std::lock_guard lock(port.mutex);
   if (counted) port.heldErrors |= errors;
-  port.mask = mask;
-  ++port.maskGeneration;
+  port.events.Set(mask);
   ::SetEvent(port.maskChanged.get());
   return 0;
 }
@@ -421,15 +420,15 @@ bool Win32Platform::Gone(Port& port) {
   return port.goneCode != 0;
 }
 
-bool Win32Platform::Changed(Port& port, std::uint64_t generation) {
+bool Win32Platform::Changed(Port& port, PortEventMask::Ticket ticket) {
   std::lock_guard lock(port.mutex);
-  return port.closing || port.maskGeneration != generation;
+  return port.closing || port.events.Released(ticket);
 }
 
 WaitResult Win32Platform::Released(Port& port) {
   std::lock_guard lock(port.mutex);
   if (port.closing) return {kBadHandle, 0};
-  port.waitedGeneration = port.maskGeneration;
+  port.events.WaitEnded();
   return {0, 0};
 }
 
