@@ -125,7 +125,7 @@ std::int32_t FakePlatform::SetupComm(PortHandle h, std::uint32_t rxQueue, std::u
   return err;
 }
 
-std::int32_t FakePlatform::SetCommState(PortHandle h, const DCB& dcb) {
+std::int32_t FakePlatform::SetCommState(PortHandle h, const comm::DCB& dcb) {
   std::lock_guard lock(mutex_);
   std::int32_t err = Scripted("SetCommState");
   if (err == 0) err = CheckHandle(h);
@@ -135,7 +135,7 @@ std::int32_t FakePlatform::SetCommState(PortHandle h, const DCB& dcb) {
   return err;
 }
 
-std::int32_t FakePlatform::SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) {
+std::int32_t FakePlatform::SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) {
   std::lock_guard lock(mutex_);
   std::int32_t err = Scripted("SetCommTimeouts");
   if (err == 0) err = CheckHandle(h);

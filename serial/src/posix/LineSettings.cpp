@@ -36,7 +36,7 @@ bool SpeedOf(std::uint32_t rate, speed_t& code) {
 
 }  // namespace
 
-std::int32_t PosixPlatform::SetCommState(PortHandle h, const DCB& dcb) {
+std::int32_t PosixPlatform::SetCommState(PortHandle h, const comm::DCB& dcb) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   Port& port = *use.port;
@@ -136,7 +136,7 @@ std::int32_t PosixPlatform::SetCommState(PortHandle h, const DCB& dcb) {
   return 0;
 }
 
-std::int32_t PosixPlatform::SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) {
+std::int32_t PosixPlatform::SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   // Reads always return at once (non-blocking, VMIN = VTIME = 0); any other

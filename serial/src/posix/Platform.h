@@ -125,8 +125,8 @@ class PosixPlatform final : public ISerialPlatform {
   OpenResult Open(const std::string& name) override;
   std::int32_t Close(PortHandle h) override;
   std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) override;
-  std::int32_t SetCommState(PortHandle h, const DCB& dcb) override;
-  std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override;
+  std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) override;
+  std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) override;
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override;
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override;
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override;

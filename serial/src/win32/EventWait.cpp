@@ -160,9 +160,9 @@ WaitResult Win32Platform::PolledWait(Port& port, PortEventMask::Ticket ticket, s
       // ClearCommError fails on a port whose device is gone on Windows,
       // but Wine answers it from a hung-up pseudo-terminal all the same;
       // reading the line settings fails there.
-      WinCOMSTAT stat;
+      COMSTAT stat;
       std::memset(&stat, 0, sizeof stat);
-      WinDCB dcb;
+      DCB dcb;
       std::memset(&dcb, 0, sizeof dcb);
       dcb.DCBlength = sizeof dcb;
       DWORD err = comm.ClearCommError(port.file, errors, stat);

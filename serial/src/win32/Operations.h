@@ -12,9 +12,9 @@
 
 namespace win32 {
 
-WinDCB ToSystem(const DCB& in);
-WinCOMMTIMEOUTS ToSystem(const COMMTIMEOUTS& in);
-COMSTAT FromSystem(const WinCOMSTAT& in);
+DCB ToSystem(const comm::DCB& in);
+COMMTIMEOUTS ToSystem(const comm::COMMTIMEOUTS& in);
+comm::COMSTAT FromSystem(const COMSTAT& in);
 
 // The system's UTF-16 text as UTF-8, the component's encoding.
 std::string Utf8(const std::wstring& text);

@@ -50,7 +50,7 @@ struct Port {
   bool reading = false;   // `read` is in flight
   bool heldByte = false;  // a byte taken by the armed read, not yet delivered
   std::uint8_t held = 0;
-  WinCOMMTIMEOUTS timeouts{};  // the component's time-outs
+  COMMTIMEOUTS timeouts{};     // the component's time-outs
   bool armedTimeouts = false;  // the first-byte time-outs are in force instead
 
   std::mutex writeMutex;
@@ -102,8 +102,8 @@ class Win32Platform final : public ISerialPlatform {
   OpenResult Open(const std::string& name) override;
   std::int32_t Close(PortHandle h) override;
   std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) override;
-  std::int32_t SetCommState(PortHandle h, const DCB& dcb) override;
-  std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override;
+  std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) override;
+  std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) override;
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override;
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override;
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override;

@@ -109,7 +109,7 @@ DWORD Win32Platform::UseComponentTimeouts(Port& port) {
 std::int32_t Win32Platform::ArmFirstByte(Port& port) {
   if (port.heldByte || port.reading) return 0;
   if (!port.armedTimeouts) {
-    WinCOMMTIMEOUTS first = port.timeouts;
+    COMMTIMEOUTS first = port.timeouts;
     first.ReadIntervalTimeout = MAXDWORD;
     first.ReadTotalTimeoutMultiplier = MAXDWORD;
     first.ReadTotalTimeoutConstant = kFirstByteWaitMs;

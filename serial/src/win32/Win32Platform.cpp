@@ -52,7 +52,7 @@ std::string Trimmed(std::string text) {
 // same frame, and a speed within the tolerance (a driver that reads back 0
 // does not report its speed). Other fields are the driver's business: some
 // report fParity as 0 or rewrite XonLim, XoffLim and EofChar.
-bool SameLine(const WinDCB& wanted, const WinDCB& back) {
+bool SameLine(const DCB& wanted, const DCB& back) {
   if (back.ByteSize != wanted.ByteSize || back.Parity != wanted.Parity ||
       back.StopBits != wanted.StopBits) {
     return false;
@@ -166,11 +166,11 @@ std::int32_t Win32Platform::SetupComm(PortHandle h, std::uint32_t rxQueue, std::
   return err == 0 ? 0 : Failed(*use.port, err);
 }
 
-std::int32_t Win32Platform::SetCommState(PortHandle h, const DCB& dcb) {
+std::int32_t Win32Platform::SetCommState(PortHandle h, const comm::DCB& dcb) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   Port& port = *use.port;
-  const WinDCB wanted = ToSystem(dcb);
+  const DCB wanted = ToSystem(dcb);
   if (const DWORD err = comm_->SetCommState(port.file, wanted)) return Failed(port, err);
   bool first = false;
   {
@@ -183,14 +183,14 @@ std::int32_t Win32Platform::SetCommState(PortHandle h, const DCB& dcb) {
   if (first) comm_->PurgeComm(port.file, PURGE_RXCLEAR);
   // Read the settings back: a driver may accept the call and still keep a
   // setting it cannot apply.
-  WinDCB back;
+  DCB back;
   std::memset(&back, 0, sizeof back);
   back.DCBlength = sizeof back;
   if (const DWORD err = comm_->GetCommState(port.file, back)) return Failed(port, err);
   return SameLine(wanted, back) ? 0 : ERROR_INVALID_PARAMETER;
 }
 
-std::int32_t Win32Platform::SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) {
+std::int32_t Win32Platform::SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   Port& port = *use.port;
@@ -222,7 +222,7 @@ std::int32_t Win32Platform::SetCommMask(PortHandle h, std::uint32_t mask) {
   // reported after it (it stays to be read).
   std::lock_guard reads(port.readMutex);
   DWORD errors = 0;
-  WinCOMSTAT stat;
+  COMSTAT stat;
   std::memset(&stat, 0, sizeof stat);
   const bool counted = Polled(port) && comm_->ClearCommError(port.file, errors, stat) == 0;
   const DWORD err = comm_->SetCommMask(port.file, mask);
@@ -311,7 +311,7 @@ StatusResult Win32Platform::ClearCommError(PortHandle h) {
   }
   std::lock_guard reads(use.port->readMutex);
   DWORD errors = 0;
-  WinCOMSTAT stat;
+  COMSTAT stat;
   std::memset(&stat, 0, sizeof stat);
   if (const DWORD err = comm_->ClearCommError(use.port->file, errors, stat)) {
     result.error = Failed(*use.port, err);

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "serial/TSerial.h"
-#include "serial/win32/Win32Comm.h"  // <windows.h>, its records renamed
+#include "serial/win32/Win32Comm.h"  // <windows.h> and the system calls on a port
 #include "serial/win32/Win32Platform.h"
 #include "testing/ManualOwner.h"
 
