@@ -1,7 +1,10 @@
 #pragma once
 // The operating system's serial interface as TSerial and its event thread use
-// it. One interface, two implementations: the POSIX termios layer
-// (PosixPlatform.h) and a recording fake for tests (FakePlatform.h).
+// it. The build picks one implementation: the POSIX termios layer on Linux
+// (posix/PosixPlatform.h) or the Windows communications functions on Windows
+// (win32/Win32Platform.h). Tests and tools put a stand-in in their place
+// (testing/FakePlatform.h). What every implementation means alike by its
+// event wait is written once in PortEvents.h.
 //
 // Every operation reports its own outcome: the error code is captured at the
 // failing call and returned with the result, so the owner's thread and the

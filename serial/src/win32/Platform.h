@@ -137,7 +137,7 @@ class Win32Platform final : public ISerialPlatform {
   // Ends the port: its waits released, its transfers cancelled, the handle
   // closed once no call uses it (at once when the uses end within a short
   // bound, else by the last use). Returns the close's outcome.
-  std::int32_t Shut(const std::shared_ptr<Port>& port);
+  std::int32_t ClosePort(const std::shared_ptr<Port>& port);
 
   // Reading (Read.cpp), under the port's readMutex: the outcome of the
   // completed read in flight, a read started with the component's

@@ -94,7 +94,7 @@ Win32Platform::Win32Platform(std::shared_ptr<IWin32Comm> comm)
     : comm_(std::move(comm)), graveyard_(std::make_shared<Graveyard>()) {}
 
 Win32Platform::~Win32Platform() {
-  for (auto& [handle, port] : ports_.RemoveAll()) Shut(port);
+  for (auto& [handle, port] : ports_.RemoveAll()) ClosePort(port);
 }
 
 OpenResult Win32Platform::Open(const std::string& name) {
@@ -132,7 +132,7 @@ OpenResult Win32Platform::Open(const std::string& name) {
   return {handle, 0};
 }
 
-std::int32_t Win32Platform::Shut(const std::shared_ptr<Port>& port) {
+std::int32_t Win32Platform::ClosePort(const std::shared_ptr<Port>& port) {
   std::unique_lock lock(port->mutex);
   port->closing = true;
   port->events.ReleaseWaits();
@@ -154,7 +154,7 @@ std::int32_t Win32Platform::Shut(const std::shared_ptr<Port>& port) {
 std::int32_t Win32Platform::Close(PortHandle h) {
   const std::shared_ptr<Port> port = ports_.Remove(h);
   if (!port) return kBadHandle;
-  const std::int32_t result = Shut(port);
+  const std::int32_t result = ClosePort(port);
   graveyard_->Sweep();
   return result;
 }
