@@ -11,8 +11,8 @@
 #include "ErrorDisplay.h"
 #include "FormSupport.h"
 #include "QtFormView.h"
-#include "serial/PosixPlatform.h"
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPlatform.h"
+#include "serial/posix/PosixPortMap.h"
 
 int main(int argc, char* argv[]) {
   PrepareProgramStart();

@@ -6,7 +6,7 @@
 #include "ErrorDisplay.h"
 #include "TarnupMain.h"
 #include "Win32FormView.h"
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
 
 int TarnUpMain(void* instance) {
   // The form goes before its view: its serial component closes the port and

@@ -14,7 +14,7 @@
 
 #include "FormRules.h"
 #include "TarnupMain.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "serial/HandOverQueue.h"
 #include "update/Exceptions.h"
 

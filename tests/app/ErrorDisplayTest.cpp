@@ -7,7 +7,7 @@
 #include "FormSupport.h"
 #include "ModalHelper.h"
 #include "QtFormView.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "update/Exceptions.h"
 
 TEST(WithFullStop, AlwaysAppendsAFullStop) {

@@ -19,7 +19,7 @@
 #include "ErrorDisplay.h"
 #include "ModalHelper.h"
 #include "QtFormView.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 
 namespace {
 

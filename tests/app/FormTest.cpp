@@ -24,7 +24,7 @@
 #include "FormSupport.h"
 #include "ModalHelper.h"
 #include "QtFormView.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "widgets/TColor.h"
 #include "widgets/TGauge.h"
 

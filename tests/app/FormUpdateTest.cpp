@@ -23,9 +23,9 @@
 
 #include "ModalHelper.h"
 #include "QtFormView.h"
-#include "serial/FakePlatform.h"
-#include "serial/PosixPlatform.h"
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPlatform.h"
+#include "serial/posix/PosixPortMap.h"
+#include "testing/FakePlatform.h"
 #include "widgets/TGauge.h"
 
 namespace {

@@ -20,8 +20,8 @@
 
 #include "ModalHelper.h"
 #include "QtFormView.h"
-#include "serial/PosixPlatform.h"
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPlatform.h"
+#include "serial/posix/PosixPortMap.h"
 
 namespace {
 

@@ -82,11 +82,11 @@ class FaultPlatform : public ISerialPlatform {
     if (const auto code = Count("SetupComm")) return *code;
     return inner_->SetupComm(h, rx, tx);
   }
-  std::int32_t SetCommState(PortHandle h, const DCB& dcb) override {
+  std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) override {
     if (const auto code = Count("SetCommState")) return *code;
     return inner_->SetCommState(h, dcb);
   }
-  std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override {
+  std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) override {
     if (const auto code = Count("SetCommTimeouts")) return *code;
     return inner_->SetCommTimeouts(h, timeouts);
   }

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "FaultPlatform.h"
-#include "serial/PosixPlatform.h"
+#include "serial/posix/PosixPlatform.h"
 #include "tarnsim/PortLink.h"
 #include "tarnsim/Pty.h"
 #include "updatebench/HeadlessHost.h"

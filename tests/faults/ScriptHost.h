@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "FaultPlatform.h"
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "updatebench/WindowlessHost.h"
 
 // The status list after a successful update, in order.

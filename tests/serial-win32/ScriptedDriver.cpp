@@ -9,7 +9,7 @@ namespace {
 // The one port's handle; any other value is not this driver's.
 HANDLE const kFile = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x4C0));
 
-bool AtOnce(const WinCOMMTIMEOUTS& t) {
+bool AtOnce(const COMMTIMEOUTS& t) {
   return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
          t.ReadTotalTimeoutConstant == 0;
 }
@@ -45,7 +45,7 @@ void ScriptedDriver::Heal() {
   failures_.clear();
 }
 
-void ScriptedDriver::RewriteSettings(std::function<void(WinDCB&)> rewrite) {
+void ScriptedDriver::RewriteSettings(std::function<void(DCB&)> rewrite) {
   std::lock_guard lock(mutex_);
   rewrite_ = std::move(rewrite);
 }
@@ -182,7 +182,7 @@ DWORD ScriptedDriver::SetupComm(HANDLE, DWORD, DWORD) {
   return Scripted("SetupComm");
 }
 
-DWORD ScriptedDriver::GetCommState(HANDLE, WinDCB& dcb) {
+DWORD ScriptedDriver::GetCommState(HANDLE, DCB& dcb) {
   std::lock_guard lock(mutex_);
   if (const DWORD err = Scripted("GetCommState")) return err;
   dcb = dcb_;
@@ -190,14 +190,14 @@ DWORD ScriptedDriver::GetCommState(HANDLE, WinDCB& dcb) {
   return 0;
 }
 
-DWORD ScriptedDriver::SetCommState(HANDLE, const WinDCB& dcb) {
+DWORD ScriptedDriver::SetCommState(HANDLE, const DCB& dcb) {
   std::lock_guard lock(mutex_);
   if (const DWORD err = Scripted("SetCommState")) return err;
   dcb_ = dcb;
   return 0;
 }
 
-DWORD ScriptedDriver::SetCommTimeouts(HANDLE, const WinCOMMTIMEOUTS& timeouts) {
+DWORD ScriptedDriver::SetCommTimeouts(HANDLE, const COMMTIMEOUTS& timeouts) {
   std::lock_guard lock(mutex_);
   if (const DWORD err = Scripted("SetCommTimeouts")) return err;
   timeouts_ = timeouts;
@@ -239,7 +239,7 @@ DWORD ScriptedDriver::PurgeComm(HANDLE, DWORD flags) {
   return 0;
 }
 
-DWORD ScriptedDriver::ClearCommError(HANDLE, DWORD& errors, WinCOMSTAT& stat) {
+DWORD ScriptedDriver::ClearCommError(HANDLE, DWORD& errors, COMSTAT& stat) {
   std::lock_guard lock(mutex_);
   if (const DWORD err = Scripted("ClearCommError")) return err;
   errors = 0;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 class ScriptedDriver final : public IWin32Comm {
  public:
@@ -23,7 +23,7 @@ class ScriptedDriver final : public IWin32Comm {
   void Fail(const std::string& call, DWORD code);
   void Heal();
   // What the driver makes of the settings it is given, on read-back.
-  void RewriteSettings(std::function<void(WinDCB&)> rewrite);
+  void RewriteSettings(std::function<void(DCB&)> rewrite);
   // A read with nothing received stays pending until a byte comes (as under
   // Wine) instead of completing with nothing.
   void ReadsWaitForData(bool wait);
@@ -58,13 +58,13 @@ class ScriptedDriver final : public IWin32Comm {
   HANDLE CreateFile(const std::wstring& device, DWORD& error) override;
   DWORD CloseHandle(HANDLE file) override;
   DWORD SetupComm(HANDLE file, DWORD rxQueue, DWORD txQueue) override;
-  DWORD GetCommState(HANDLE file, WinDCB& dcb) override;
-  DWORD SetCommState(HANDLE file, const WinDCB& dcb) override;
-  DWORD SetCommTimeouts(HANDLE file, const WinCOMMTIMEOUTS& timeouts) override;
+  DWORD GetCommState(HANDLE file, DCB& dcb) override;
+  DWORD SetCommState(HANDLE file, const DCB& dcb) override;
+  DWORD SetCommTimeouts(HANDLE file, const COMMTIMEOUTS& timeouts) override;
   DWORD EscapeCommFunction(HANDLE file, DWORD function) override;
   DWORD SetCommMask(HANDLE file, DWORD mask) override;
   DWORD PurgeComm(HANDLE file, DWORD flags) override;
-  DWORD ClearCommError(HANDLE file, DWORD& errors, WinCOMSTAT& stat) override;
+  DWORD ClearCommError(HANDLE file, DWORD& errors, COMSTAT& stat) override;
   DWORD SetCommBreak(HANDLE file) override;
   DWORD ClearCommBreak(HANDLE file) override;
   DWORD GetCommModemStatus(HANDLE file, DWORD& status) override;
@@ -94,9 +94,9 @@ class ScriptedDriver final : public IWin32Comm {
   std::mutex mutex_;
   std::map<std::string, std::size_t> calls_;
   std::map<std::string, DWORD> failures_;
-  std::function<void(WinDCB&)> rewrite_;
-  WinDCB dcb_{};
-  WinCOMMTIMEOUTS timeouts_{};
+  std::function<void(DCB&)> rewrite_;
+  DCB dcb_{};
+  COMMTIMEOUTS timeouts_{};
   DWORD mask_ = 0;
   bool open_ = false;
   bool readsWait_ = false;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
 
 namespace {
 

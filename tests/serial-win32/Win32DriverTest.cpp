@@ -10,9 +10,9 @@
 #include <string>
 
 #include "ScriptedDriver.h"
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ TEST_F(Driven, PulledAdapterIsOneVanishedDeviceWhateverTheCodes) {
 
 struct ReadBackCase {
   const char* driver;
-  void (*rewrite)(WinDCB&);
+  void (*rewrite)(DCB&);
   bool accepted;
 };
 
@@ -147,26 +147,26 @@ struct ReadBackCase {
 // another frame or another speed (more than 2 % off) refuses the port.
 TEST_F(Driven, SettingsReadBackRefusesOnlyAnotherLine) {
   const ReadBackCase cases[] = {
-      {"baud rate rounded by the divisor", [](WinDCB& d) { d.BaudRate = 38461; }, true},
-      {"baud rate 1.9 % low", [](WinDCB& d) { d.BaudRate = 37670; }, true},
-      {"baud rate 2.1 % low", [](WinDCB& d) { d.BaudRate = 37590; }, false},
-      {"another speed", [](WinDCB& d) { d.BaudRate = 9600; }, false},
-      {"baud rate not reported (0)", [](WinDCB& d) { d.BaudRate = 0; }, true},
+      {"baud rate rounded by the divisor", [](DCB& d) { d.BaudRate = 38461; }, true},
+      {"baud rate 1.9 % low", [](DCB& d) { d.BaudRate = 37670; }, true},
+      {"baud rate 2.1 % low", [](DCB& d) { d.BaudRate = 37590; }, false},
+      {"another speed", [](DCB& d) { d.BaudRate = 9600; }, false},
+      {"baud rate not reported (0)", [](DCB& d) { d.BaudRate = 0; }, true},
       {"fParity 0, limits and EofChar rewritten",
-       [](WinDCB& d) {
+       [](DCB& d) {
          d.fParity = 0;
          d.XonLim = 2048;
          d.XoffLim = 512;
          d.EofChar = 0x1A;
        },
        true},
-      {"7 data bits", [](WinDCB& d) { d.ByteSize = 7; }, false},
-      {"even parity", [](WinDCB& d) { d.Parity = EVENPARITY; }, false},
-      {"one stop bit", [](WinDCB& d) { d.StopBits = ONESTOPBIT; }, false},
+      {"7 data bits", [](DCB& d) { d.ByteSize = 7; }, false},
+      {"even parity", [](DCB& d) { d.Parity = EVENPARITY; }, false},
+      {"one stop bit", [](DCB& d) { d.StopBits = ONESTOPBIT; }, false},
   };
   const OpenResult opened = platform->Open("COM1");
   ASSERT_EQ(opened.error, 0);
-  DCB wanted;
+  comm::DCB wanted;
   wanted.DCBlength = 28;
   wanted.BaudRate = 38400;
   wanted.Flags = kDcbBinary | kDcbParity;

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 
@@ -35,9 +35,9 @@ std::string PortName() {
   return name != nullptr ? name : "";
 }
 
-DCB Settings(std::uint32_t rate, std::uint8_t bits, std::uint8_t parity, std::uint8_t stop,
-             std::uint32_t flags) {
-  DCB dcb;
+comm::DCB Settings(std::uint32_t rate, std::uint8_t bits, std::uint8_t parity, std::uint8_t stop,
+                   std::uint32_t flags) {
+  comm::DCB dcb;
   dcb.DCBlength = 28;
   dcb.BaudRate = rate;
   dcb.Flags = kDcbBinary | flags;
@@ -71,7 +71,7 @@ class Win32Port : public ::testing::Test {
     h_ = opened.handle;
     ASSERT_EQ(platform_->SetupComm(h_, 1024, 1024), 0);
     ASSERT_EQ(platform_->SetCommState(h_, Settings(38400, 8, 0, 2, 0)), 0);
-    COMMTIMEOUTS timeouts;
+    comm::COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
     ASSERT_EQ(platform_->SetCommTimeouts(h_, timeouts), 0);
     Drain();

@@ -111,6 +111,15 @@ TEST_F(EventThread, EachSignalEventReadsTheModemStatusAnew) {
   EXPECT_TRUE(owner.Boxes().empty());
 }
 
+TEST_F(EventThread, ChangedModemLinesAreTheirEventsAndTheRingOnlyWhenItComesOn) {
+  RecordAll();
+  OpenIdle();
+  ASSERT_TRUE(Settle([&] { fake->ChangeModemLines(kMS_CTS_ON | kMS_RING_ON); }));
+  EXPECT_EQ(seen, std::vector<std::string>({"CTS:on", "Ring"}));
+  ASSERT_TRUE(Settle([&] { fake->ChangeModemLines(kMS_CTS_ON | kMS_DSR_ON); }));
+  EXPECT_EQ(seen, std::vector<std::string>({"CTS:on", "Ring", "DSR:on"}));
+}
+
 TEST_F(EventThread, ReceivedDataIsOneNotificationPerWakeUpAndNothingIsRead) {
   RecordAll();
   OpenIdle();

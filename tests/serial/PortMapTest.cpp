@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPortMap.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "serial/ManualOwner.h"
-#include "serial/PosixPlatform.h"
 #include "serial/TSerial.h"
+#include "serial/posix/PosixPlatform.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 

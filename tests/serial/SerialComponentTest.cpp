@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, DcbFlags,
 
 TEST_F(Component, DeviceControlRecordFields) {
   serial.SetActive(true);
-  const DCB d = CallsNamed("SetCommState").back().dcb;
+  const comm::DCB d = CallsNamed("SetCommState").back().dcb;
   EXPECT_EQ(d.DCBlength, 28U);
   EXPECT_EQ(d.BaudRate, 9600U);
   EXPECT_EQ(d.XonLim, 341);
@@ -155,7 +155,7 @@ TEST_F(Component, LineSettingTables) {
 
 TEST_F(Component, WriteTimeoutStaysOnceFlowControlWasApplied) {
   serial.SetActive(true);
-  COMMTIMEOUTS t = CallsNamed("SetCommTimeouts").back().timeouts;
+  comm::COMMTIMEOUTS t = CallsNamed("SetCommTimeouts").back().timeouts;
   EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFU);
   EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0U);
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 0U);
@@ -206,7 +206,7 @@ TEST_F(Component, SettersOnAClosedPortOnlyStore) {
   EXPECT_TRUE(fake->Trace().empty());
   serial.SetActive(true);
   EXPECT_EQ(fake->OpenDevice(), "COM4");
-  const DCB& d = serial.DeviceControl();
+  const comm::DCB& d = serial.DeviceControl();
   EXPECT_EQ(d.BaudRate, 38400U);
   EXPECT_EQ(d.Parity, 2);
   EXPECT_EQ(d.ByteSize, 8);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "serial/FakePlatform.h"
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
+#include "testing/FakePlatform.h"
+#include "testing/ManualOwner.h"
 
 class SerialFixture : public ::testing::Test {
  protected:

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 #include "updatebench/WindowlessHost.h"
 
 class FakeHost : public TWindowlessHost {

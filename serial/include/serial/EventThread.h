@@ -41,7 +41,7 @@ class TEventThread {
   void Release();
 
  private:
-  struct Core;
-  std::shared_ptr<Core> core_;
+  struct ThreadState;
+  std::shared_ptr<ThreadState> state_;
   std::thread thread_;
 };

@@ -1,7 +1,10 @@
 #pragma once
 // The operating system's serial interface as TSerial and its event thread use
-// it. One interface, two implementations: the POSIX termios layer
-// (PosixPlatform.h) and a recording fake for tests (FakePlatform.h).
+// it. The build picks one implementation: the POSIX termios layer on Linux
+// (posix/PosixPlatform.h) or the Windows communications functions on Windows
+// (win32/Win32Platform.h). Tests and tools put a stand-in in their place
+// (testing/FakePlatform.h). What every implementation means alike by its
+// event wait is written once in PortEvents.h.
 //
 // Every operation reports its own outcome: the error code is captured at the
 // failing call and returned with the result, so the owner's thread and the
@@ -27,6 +30,12 @@ inline constexpr PortHandle kInvalidPortHandle = -1;
 // "nothing received".
 inline constexpr std::int32_t kPlatformTimedOut = -1000;
 
+// The component's records of the line settings, time-outs and queue counts.
+// They carry the field names of the Windows communications records, and live
+// in a namespace of their own so that they never meet the system's records
+// of the same names (<windows.h>) in a file that sees both.
+namespace comm {
+
 // Device-control record: line settings, filled field by field by TSerial.
 struct DCB {
   std::uint32_t DCBlength = 0;
@@ -48,16 +57,6 @@ struct DCB {
   friend bool operator==(const DCB&, const DCB&) = default;
 };
 
-// Flag-word bits of DCB::Flags.
-inline constexpr std::uint32_t kDcbBinary = 0x0001;        // fBinary
-inline constexpr std::uint32_t kDcbParity = 0x0002;        // fParity: check parity on receive
-inline constexpr std::uint32_t kDcbOutxCtsFlow = 0x0004;   // fOutxCtsFlow
-inline constexpr std::uint32_t kDcbOutxDsrFlow = 0x0008;   // fOutxDsrFlow
-inline constexpr std::uint32_t kDcbDtrHandshake = 0x0020;  // fDtrControl = 2
-inline constexpr std::uint32_t kDcbOutX = 0x0100;          // fOutX
-inline constexpr std::uint32_t kDcbInX = 0x0200;           // fInX
-inline constexpr std::uint32_t kDcbRtsHandshake = 0x2000;  // fRtsControl = 2
-
 // Time-out record.
 struct COMMTIMEOUTS {
   std::uint32_t ReadIntervalTimeout = 0;
@@ -77,6 +76,18 @@ struct COMSTAT {
 
   friend bool operator==(const COMSTAT&, const COMSTAT&) = default;
 };
+
+}  // namespace comm
+
+// Flag-word bits of comm::DCB::Flags.
+inline constexpr std::uint32_t kDcbBinary = 0x0001;        // fBinary
+inline constexpr std::uint32_t kDcbParity = 0x0002;        // fParity: check parity on receive
+inline constexpr std::uint32_t kDcbOutxCtsFlow = 0x0004;   // fOutxCtsFlow
+inline constexpr std::uint32_t kDcbOutxDsrFlow = 0x0008;   // fOutxDsrFlow
+inline constexpr std::uint32_t kDcbDtrHandshake = 0x0020;  // fDtrControl = 2
+inline constexpr std::uint32_t kDcbOutX = 0x0100;          // fOutX
+inline constexpr std::uint32_t kDcbInX = 0x0200;           // fInX
+inline constexpr std::uint32_t kDcbRtsHandshake = 0x2000;  // fRtsControl = 2
 
 // Escape functions.
 inline constexpr std::uint32_t kSETRTS = 3;
@@ -154,7 +165,7 @@ struct ReadResult {
 struct StatusResult {
   std::int32_t error = 0;
   std::uint32_t errors = 0;  // the port's error flags (cleared by the call)
-  COMSTAT stat;
+  comm::COMSTAT stat;
 };
 
 struct ModemResult {
@@ -180,8 +191,8 @@ class ISerialPlatform {
 
   // Recommended queue sizes.
   virtual std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) = 0;
-  virtual std::int32_t SetCommState(PortHandle h, const DCB& dcb) = 0;
-  virtual std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) = 0;
+  virtual std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) = 0;
+  virtual std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) = 0;
   // kSETDTR, kCLRDTR, kSETRTS, kCLRRTS; any other code changes no line.
   virtual std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) = 0;
   // Events a wait reports. Any call releases a pending wait of the port with

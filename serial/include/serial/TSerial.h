@@ -192,8 +192,8 @@ class TSerial {
   [[nodiscard]] std::uint32_t EventInterest() const;
 
   // The device-control and time-out records as last filled.
-  [[nodiscard]] const DCB& DeviceControl() const { return dcb_; }
-  [[nodiscard]] const COMMTIMEOUTS& Timeouts() const { return timeouts_; }
+  [[nodiscard]] const comm::DCB& DeviceControl() const { return dcb_; }
+  [[nodiscard]] const comm::COMMTIMEOUTS& Timeouts() const { return timeouts_; }
 
  private:
   friend class TEventThread;
@@ -244,9 +244,9 @@ class TSerial {
   std::atomic<bool> rlsdState_{false};
   bool breakState_ = false;
 
-  DCB dcb_;
-  COMMTIMEOUTS timeouts_;
-  COMSTAT comStat_;
+  comm::DCB dcb_;
+  comm::COMMTIMEOUTS timeouts_;
+  comm::COMSTAT comStat_;
 
   // Message framing state, written by the event thread only.
   std::uint8_t msgState_ = 0;  // 0 idle, 1 collecting, 2 appending, 3 complete

@@ -37,19 +37,14 @@ WaitResult Win32Platform::WaitCommEvent(PortHandle h) {
   if (use.error != 0) return {use.error, 0};
   Port& port = *use.port;
   std::lock_guard waiter(port.waitMutex);
-  std::uint64_t generation = 0;
+  PortEventMask::Ticket ticket = 0;
   std::uint32_t mask = 0;
   {
     std::lock_guard lock(port.mutex);
     if (port.closing) return {kBadHandle, 0};
-    // A mask cleared since the previous wait releases this one at once
-    // (the clear may have come just before the wait began).
-    if (port.mask == 0 && port.maskGeneration != port.waitedGeneration) {
-      port.waitedGeneration = port.maskGeneration;
-      return {0, 0};
-    }
-    generation = port.maskGeneration;
-    mask = port.mask;
+    if (port.events.ClearedSinceLastWait()) return {0, 0};
+    ticket = port.events.Begin();
+    mask = port.events.Mask();
     ::ResetEvent(port.maskChanged.get());
   }
   if (mask == 0) {
@@ -58,11 +53,11 @@ WaitResult Win32Platform::WaitCommEvent(PortHandle h) {
     ::WaitForSingleObject(port.maskChanged.get(), INFINITE);
     return Released(port);
   }
-  if (Polled(port)) return PolledWait(port, generation, mask);
-  return SystemWait(port, generation, mask);
+  if (Polled(port)) return PolledWait(port, ticket, mask);
+  return SystemWait(port, ticket, mask);
 }
 
-WaitResult Win32Platform::SystemWait(Port& port, std::uint64_t generation, std::uint32_t mask) {
+WaitResult Win32Platform::SystemWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask) {
   using Clock = std::chrono::steady_clock;
   int quickAborts = 0;
   for (;;) {
@@ -91,22 +86,22 @@ WaitResult Win32Platform::SystemWait(Port& port, std::uint64_t generation, std::
     }
     // A wait ended by a mask change or a close is a release, not a failure,
     // however the system words its end.
-    if (Changed(port, generation)) return Released(port);
+    if (Changed(port, ticket)) return Released(port);
     if (err == ERROR_OPERATION_ABORTED && !op.cancelled) {
       // Nobody cancelled it: armed again, unless the system does this at
       // once every time.
       quickAborts = Clock::now() - armed < kQuickAbort ? quickAborts + 1 : 0;
       if (quickAborts < kQuickAborts) continue;
-      return PolledWait(port, generation, mask);
+      return PolledWait(port, ticket, mask);
     }
-    if (err != 0 && CannotWait(err)) return PolledWait(port, generation, mask);
+    if (err != 0 && CannotWait(err)) return PolledWait(port, ticket, mask);
     if (err != 0) return {Failed(port, err), 0};
     const std::uint32_t found = op.events & mask;
     if (found != 0) return {0, found};
     // Ended with none of the mask's events although nobody changed the
     // mask: waiting on the system again would spin; this port's waits are
     // polled from now on.
-    return PolledWait(port, generation, mask);
+    return PolledWait(port, ticket, mask);
   }
 }
 
@@ -123,7 +118,7 @@ bool Win32Platform::Polled(Port& port) {
 // write is pending), the error flags (break, line errors) and the modem
 // lines. Ends like the system's wait: with events of the mask, empty on a
 // mask change, or with a failure (a port whose device is gone).
-WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::uint32_t mask) {
+WaitResult Win32Platform::PolledWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask) {
   IWin32Comm& comm = *port.comm;
   {
     std::lock_guard lock(port.mutex);
@@ -136,7 +131,7 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
     std::uint32_t wanted = 0;
     {
       std::lock_guard lock(port.mutex);
-      if (port.closing || port.maskGeneration != generation) break;
+      if (port.closing || port.events.Released(ticket)) break;
       wanted = mask & port.interest;
     }
     HANDLE handles[4] = {port.maskChanged.get(), port.closed.get(), port.wake.get(), nullptr};
@@ -159,21 +154,21 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
         if (taken.count == 1) {
           port.heldByte = true;
           port.held = taken.byte;
-          port.rxDue = true;
+          ++port.received;
         }
       }
       // ClearCommError fails on a port whose device is gone on Windows,
       // but Wine answers it from a hung-up pseudo-terminal all the same;
       // reading the line settings fails there.
-      WinCOMSTAT stat;
+      COMSTAT stat;
       std::memset(&stat, 0, sizeof stat);
-      WinDCB dcb;
+      DCB dcb;
       std::memset(&dcb, 0, sizeof dcb);
       dcb.DCBlength = sizeof dcb;
       DWORD err = comm.ClearCommError(port.file, errors, stat);
       if (err == 0) err = comm.GetCommState(port.file, dcb);
       if (err != 0) {
-        if (Changed(port, generation)) return Released(port);
+        if (Changed(port, ticket)) return Released(port);
         return {Failed(port, err), 0};
       }
       // Received bytes pass through the armed read: it completes at once
@@ -181,16 +176,13 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
       // has taken the held byte (ReadByte wakes this wait then).
       if (wanted & kEV_RXCHAR) {
         if (const std::int32_t failed = ArmFirstByte(port)) {
-          if (Changed(port, generation)) return Released(port);
+          if (Changed(port, ticket)) return Released(port);
           return {failed, 0};
         }
       }
       std::lock_guard lock(port.mutex);
       port.heldErrors |= errors;
-      if (port.rxDue) {
-        port.rxDue = false;
-        events |= kEV_RXCHAR;
-      }
+      if (port.receivedEdge.Report(port.received)) events |= kEV_RXCHAR;
       if (port.txPending && stat.cbOutQue == 0) {
         port.txPending = false;
         events |= kEV_TXEMPTY;
@@ -204,16 +196,12 @@ WaitResult Win32Platform::PolledWait(Port& port, std::uint64_t generation, std::
     if (port.modemLines && (wanted & (kEV_CTS | kEV_DSR | kEV_RLSD | kEV_RING))) {
       DWORD lines = 0;
       if (comm.GetCommModemStatus(port.file, lines) == 0) {
-        const DWORD changed = lines ^ port.lastModem;
-        if (changed & MS_CTS_ON) events |= kEV_CTS;
-        if (changed & MS_DSR_ON) events |= kEV_DSR;
-        if (changed & MS_RLSD_ON) events |= kEV_RLSD;
-        if ((changed & MS_RING_ON) && (lines & MS_RING_ON)) events |= kEV_RING;
+        events |= ModemChangeEvents(port.lastModem, lines);
         port.lastModem = lines;
       }
     }
     if (events & wanted) {
-      if (Changed(port, generation)) return Released(port);
+      if (Changed(port, ticket)) return Released(port);
       return {0, events & wanted};
     }
     ::WaitForMultipleObjects(count, handles, FALSE, sampling ? kPollTickMs : INFINITE);

@@ -17,10 +17,10 @@ bool Bit(std::uint32_t flags, std::uint32_t bit) {
 // fBinary 0, fParity 1, fOutxCtsFlow 2, fOutxDsrFlow 3, fDtrControl 4-5,
 // fDsrSensitivity 6, fTXContinueOnXoff 7, fOutX 8, fInX 9, fErrorChar 10,
 // fNull 11, fRtsControl 12-13, fAbortOnError 14.
-WinDCB ToSystem(const DCB& in) {
-  WinDCB out;
+DCB ToSystem(const comm::DCB& in) {
+  DCB out;
   std::memset(&out, 0, sizeof out);
-  out.DCBlength = sizeof(WinDCB);
+  out.DCBlength = sizeof(DCB);
   out.BaudRate = in.BaudRate;
   const std::uint32_t f = in.Flags;
   out.fBinary = Bit(f, 0x0001);
@@ -51,8 +51,8 @@ WinDCB ToSystem(const DCB& in) {
   return out;
 }
 
-WinCOMMTIMEOUTS ToSystem(const COMMTIMEOUTS& in) {
-  WinCOMMTIMEOUTS out;
+COMMTIMEOUTS ToSystem(const comm::COMMTIMEOUTS& in) {
+  COMMTIMEOUTS out;
   out.ReadIntervalTimeout = in.ReadIntervalTimeout;
   out.ReadTotalTimeoutMultiplier = in.ReadTotalTimeoutMultiplier;
   out.ReadTotalTimeoutConstant = in.ReadTotalTimeoutConstant;
@@ -61,8 +61,8 @@ WinCOMMTIMEOUTS ToSystem(const COMMTIMEOUTS& in) {
   return out;
 }
 
-COMSTAT FromSystem(const WinCOMSTAT& in) {
-  COMSTAT out;
+comm::COMSTAT FromSystem(const COMSTAT& in) {
+  comm::COMSTAT out;
   out.Flags = (in.fCtsHold ? 0x01U : 0U) | (in.fDsrHold ? 0x02U : 0U) |
               (in.fRlsdHold ? 0x04U : 0U) | (in.fXoffHold ? 0x08U : 0U) |
               (in.fXoffSent ? 0x10U : 0U) | (in.fEof ? 0x20U : 0U) | (in.fTxim ? 0x40U : 0U);

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 
-WinDCB ToSystem(const DCB& in);
-WinCOMMTIMEOUTS ToSystem(const COMMTIMEOUTS& in);
-COMSTAT FromSystem(const WinCOMSTAT& in);
+DCB ToSystem(const comm::DCB& in);
+COMMTIMEOUTS ToSystem(const comm::COMMTIMEOUTS& in);
+comm::COMSTAT FromSystem(const COMSTAT& in);
 
 // The system's UTF-16 text as UTF-8, the component's encoding.
 std::string Utf8(const std::wstring& text);

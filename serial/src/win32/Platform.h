@@ -7,10 +7,11 @@
 #include <mutex>
 #include <string>
 
-#include "../PortTable.h"
+#include "../common/PortTable.h"
 #include "Operations.h"
-#include "serial/Win32Comm.h"
+#include "serial/PortEvents.h"
 #include "serial/WindowsPortList.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 
@@ -50,7 +51,7 @@ struct Port {
   bool reading = false;   // `read` is in flight
   bool heldByte = false;  // a byte taken by the armed read, not yet delivered
   std::uint8_t held = 0;
-  WinCOMMTIMEOUTS timeouts{};  // the component's time-outs
+  COMMTIMEOUTS timeouts{};     // the component's time-outs
   bool armedTimeouts = false;  // the first-byte time-outs are in force instead
 
   std::mutex writeMutex;
@@ -63,10 +64,8 @@ struct Port {
   std::condition_variable idle;
   int uses = 0;
   bool closing = false;
-  std::uint32_t mask = 0;
-  std::uint64_t maskGeneration = 0;
-  std::uint64_t waitedGeneration = 0;  // maskGeneration when the last wait ended
-  std::uint64_t abortGeneration = 0;   // purges so far: a transfer they end is ours
+  PortEventMask events;
+  std::uint64_t abortGeneration = 0;  // purges so far: a transfer they end is ours
   // The code the port's device went with; later failures report it too, so
   // a vanished device is one failure, whatever codes its driver goes on with.
   DWORD goneCode = 0;
@@ -76,9 +75,11 @@ struct Port {
   bool settled = false;  // line settings applied since the open
   bool polled = false;
   std::uint32_t interest = 0xFFFFFFFF;
-  // A byte has come into the held place (the armed read completed with it)
-  // since the last report of received characters. Guarded by readMutex.
-  bool rxDue = false;
+  // Bytes that have come into the held place (the armed read completed with
+  // them), and the last of them reported as received characters. Guarded by
+  // readMutex.
+  std::uint64_t received = 0;
+  ReceivedEdge receivedEdge;
   bool txPending = false;   // written since the transmit queue was last empty
   bool modemLines = false;  // the modem status can be read
   DWORD lastModem = 0;
@@ -102,8 +103,8 @@ class Win32Platform final : public ISerialPlatform {
   OpenResult Open(const std::string& name) override;
   std::int32_t Close(PortHandle h) override;
   std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) override;
-  std::int32_t SetCommState(PortHandle h, const DCB& dcb) override;
-  std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override;
+  std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) override;
+  std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) override;
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override;
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override;
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override;
@@ -132,12 +133,12 @@ class Win32Platform final : public ISerialPlatform {
   static bool Gone(Port& port);
   // Whether a purge of ours came after `op` started (a 995 is then ours).
   static bool Purged(Port& port, const Operation& op);
-  static bool Changed(Port& port, std::uint64_t generation);
+  static bool Changed(Port& port, PortEventMask::Ticket ticket);
   static WaitResult Released(Port& port);
   // Ends the port: its waits released, its transfers cancelled, the handle
   // closed once no call uses it (at once when the uses end within a short
   // bound, else by the last use). Returns the close's outcome.
-  std::int32_t Shut(const std::shared_ptr<Port>& port);
+  std::int32_t ClosePort(const std::shared_ptr<Port>& port);
 
   // Reading (Read.cpp), under the port's readMutex: the outcome of the
   // completed read in flight, a read started with the component's
@@ -147,8 +148,8 @@ class Win32Platform final : public ISerialPlatform {
   static std::int32_t ArmFirstByte(Port& port);
 
   // Event waits (EventWait.cpp).
-  WaitResult SystemWait(Port& port, std::uint64_t generation, std::uint32_t mask);
-  static WaitResult PolledWait(Port& port, std::uint64_t generation, std::uint32_t mask);
+  WaitResult SystemWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask);
+  static WaitResult PolledWait(Port& port, PortEventMask::Ticket ticket, std::uint32_t mask);
   static bool Polled(Port& port);
 
   std::shared_ptr<IWin32Comm> comm_;

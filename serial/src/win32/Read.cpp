@@ -61,7 +61,7 @@ ReadResult Win32Platform::ReadByte(PortHandle h, std::chrono::milliseconds wait)
     ::SetEvent(port.wake.get());  // the polled wait waits for this read too
     if (!port.heldByte) return {0, 0, 0};
     port.heldByte = false;
-    port.rxDue = false;
+    port.receivedEdge.Seen(port.received);
     return delivered(port.held);
   }
   if (const DWORD err = UseComponentTimeouts(port)) return {Failed(port, err), 0, 0};
@@ -109,7 +109,7 @@ DWORD Win32Platform::UseComponentTimeouts(Port& port) {
 std::int32_t Win32Platform::ArmFirstByte(Port& port) {
   if (port.heldByte || port.reading) return 0;
   if (!port.armedTimeouts) {
-    WinCOMMTIMEOUTS first = port.timeouts;
+    COMMTIMEOUTS first = port.timeouts;
     first.ReadIntervalTimeout = MAXDWORD;
     first.ReadTotalTimeoutMultiplier = MAXDWORD;
     first.ReadTotalTimeoutConstant = kFirstByteWaitMs;
@@ -127,7 +127,7 @@ std::int32_t Win32Platform::ArmFirstByte(Port& port) {
   if (taken.count == 1) {
     port.heldByte = true;
     port.held = taken.byte;
-    port.rxDue = true;
+    ++port.received;
   }
   return taken.error;
 }

@@ -1,6 +1,6 @@
 // The system's implementation of IWin32Comm: each call is the system's own,
 // its failure taken from GetLastError at once.
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace {
 
@@ -34,15 +34,13 @@ class SystemComm final : public IWin32Comm {
   DWORD SetupComm(HANDLE file, DWORD rx, DWORD tx) override {
     return Outcome(::SetupComm(file, rx, tx));
   }
-  DWORD GetCommState(HANDLE file, WinDCB& dcb) override {
-    return Outcome(::GetCommState(file, &dcb));
-  }
-  DWORD SetCommState(HANDLE file, const WinDCB& dcb) override {
-    WinDCB copy = dcb;
+  DWORD GetCommState(HANDLE file, DCB& dcb) override { return Outcome(::GetCommState(file, &dcb)); }
+  DWORD SetCommState(HANDLE file, const DCB& dcb) override {
+    DCB copy = dcb;
     return Outcome(::SetCommState(file, &copy));
   }
-  DWORD SetCommTimeouts(HANDLE file, const WinCOMMTIMEOUTS& timeouts) override {
-    WinCOMMTIMEOUTS copy = timeouts;
+  DWORD SetCommTimeouts(HANDLE file, const COMMTIMEOUTS& timeouts) override {
+    COMMTIMEOUTS copy = timeouts;
     return Outcome(::SetCommTimeouts(file, &copy));
   }
   DWORD EscapeCommFunction(HANDLE file, DWORD function) override {
@@ -50,7 +48,7 @@ class SystemComm final : public IWin32Comm {
   }
   DWORD SetCommMask(HANDLE file, DWORD mask) override { return Outcome(::SetCommMask(file, mask)); }
   DWORD PurgeComm(HANDLE file, DWORD flags) override { return Outcome(::PurgeComm(file, flags)); }
-  DWORD ClearCommError(HANDLE file, DWORD& errors, WinCOMSTAT& stat) override {
+  DWORD ClearCommError(HANDLE file, DWORD& errors, COMSTAT& stat) override {
     return Outcome(::ClearCommError(file, &errors, &stat));
   }
   DWORD SetCommBreak(HANDLE file) override { return Outcome(::SetCommBreak(file)); }

@@ -1,7 +1,7 @@
 // The Win32 implementation of ISerialPlatform: opening, closing, the line
 // settings, writes and the small calls. Reads are in Read.cpp, the event
 // wait in EventWait.cpp. Every system call goes through IWin32Comm.
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "Platform.h"
-#include "serial/Win32Comm.h"
+#include "serial/win32/Win32Comm.h"
 
 namespace win32 {
 
@@ -52,7 +52,7 @@ std::string Trimmed(std::string text) {
 // same frame, and a speed within the tolerance (a driver that reads back 0
 // does not report its speed). Other fields are the driver's business: some
 // report fParity as 0 or rewrite XonLim, XoffLim and EofChar.
-bool SameLine(const WinDCB& wanted, const WinDCB& back) {
+bool SameLine(const DCB& wanted, const DCB& back) {
   if (back.ByteSize != wanted.ByteSize || back.Parity != wanted.Parity ||
       back.StopBits != wanted.StopBits) {
     return false;
@@ -97,7 +97,7 @@ Win32Platform::Win32Platform(std::shared_ptr<IWin32Comm> comm,
       portSources_(std::move(ports)) {}
 
 Win32Platform::~Win32Platform() {
-  for (auto& [handle, port] : ports_.RemoveAll()) Shut(port);
+  for (auto& [handle, port] : ports_.RemoveAll()) ClosePort(port);
 }
 
 OpenResult Win32Platform::Open(const std::string& name) {
@@ -126,7 +126,7 @@ OpenResult Win32Platform::Open(const std::string& name) {
   // but every setting on it then fails. It is refused here with the code
   // of its settings read, so the operator gets one box saying that there
   // is no such port, and no run waits on it.
-  WinDCB current{};
+  ::DCB current{};
   current.DCBlength = sizeof current;
   if (const DWORD err = comm_->GetCommState(port->file, current); err != 0) {
     comm_->CloseHandle(std::exchange(port->file, INVALID_HANDLE_VALUE));
@@ -146,10 +146,10 @@ OpenResult Win32Platform::Open(const std::string& name) {
   return {handle, 0};
 }
 
-std::int32_t Win32Platform::Shut(const std::shared_ptr<Port>& port) {
+std::int32_t Win32Platform::ClosePort(const std::shared_ptr<Port>& port) {
   std::unique_lock lock(port->mutex);
   port->closing = true;
-  ++port->maskGeneration;
+  port->events.ReleaseWaits();
   ::SetEvent(port->closed.get());
   ::SetEvent(port->maskChanged.get());
   comm_->CancelIoEx(port->file, nullptr);
@@ -168,7 +168,7 @@ std::int32_t Win32Platform::Shut(const std::shared_ptr<Port>& port) {
 std::int32_t Win32Platform::Close(PortHandle h) {
   const std::shared_ptr<Port> port = ports_.Remove(h);
   if (!port) return kBadHandle;
-  const std::int32_t result = Shut(port);
+  const std::int32_t result = ClosePort(port);
   graveyard_->Sweep();
   return result;
 }
@@ -180,11 +180,11 @@ std::int32_t Win32Platform::SetupComm(PortHandle h, std::uint32_t rxQueue, std::
   return err == 0 ? 0 : Failed(*use.port, err);
 }
 
-std::int32_t Win32Platform::SetCommState(PortHandle h, const DCB& dcb) {
+std::int32_t Win32Platform::SetCommState(PortHandle h, const comm::DCB& dcb) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   Port& port = *use.port;
-  const WinDCB wanted = ToSystem(dcb);
+  const DCB wanted = ToSystem(dcb);
   if (const DWORD err = comm_->SetCommState(port.file, wanted)) return Failed(port, err);
   bool first = false;
   {
@@ -197,14 +197,14 @@ std::int32_t Win32Platform::SetCommState(PortHandle h, const DCB& dcb) {
   if (first) comm_->PurgeComm(port.file, PURGE_RXCLEAR);
   // Read the settings back: a driver may accept the call and still keep a
   // setting it cannot apply.
-  WinDCB back;
+  DCB back;
   std::memset(&back, 0, sizeof back);
   back.DCBlength = sizeof back;
   if (const DWORD err = comm_->GetCommState(port.file, back)) return Failed(port, err);
   return SameLine(wanted, back) ? 0 : ERROR_INVALID_PARAMETER;
 }
 
-std::int32_t Win32Platform::SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) {
+std::int32_t Win32Platform::SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) {
   Use use(ports_, h);
   if (use.error != 0) return use.error;
   Port& port = *use.port;
@@ -236,18 +236,17 @@ std::int32_t Win32Platform::SetCommMask(PortHandle h, std::uint32_t mask) {
   // reported after it (it stays to be read).
   std::lock_guard reads(port.readMutex);
   DWORD errors = 0;
-  WinCOMSTAT stat;
+  COMSTAT stat;
   std::memset(&stat, 0, sizeof stat);
   const bool counted = Polled(port) && comm_->ClearCommError(port.file, errors, stat) == 0;
   const DWORD err = comm_->SetCommMask(port.file, mask);
   // On a port whose device has gone the system's mask is moot: the wait is
   // released here all the same, and the operator has been told.
   if (err != 0 && !Gone(port)) return Failed(port, err);
-  port.rxDue = false;
+  port.receivedEdge.Seen(port.received);
   std::lock_guard lock(port.mutex);
   if (counted) port.heldErrors |= errors;
-  port.mask = mask;
-  ++port.maskGeneration;
+  port.events.Set(mask);
   ::SetEvent(port.maskChanged.get());
   return 0;
 }
@@ -326,7 +325,7 @@ StatusResult Win32Platform::ClearCommError(PortHandle h) {
   }
   std::lock_guard reads(use.port->readMutex);
   DWORD errors = 0;
-  WinCOMSTAT stat;
+  COMSTAT stat;
   std::memset(&stat, 0, sizeof stat);
   if (const DWORD err = comm_->ClearCommError(use.port->file, errors, stat)) {
     result.error = Failed(*use.port, err);
@@ -441,15 +440,15 @@ bool Win32Platform::Gone(Port& port) {
   return port.goneCode != 0;
 }
 
-bool Win32Platform::Changed(Port& port, std::uint64_t generation) {
+bool Win32Platform::Changed(Port& port, PortEventMask::Ticket ticket) {
   std::lock_guard lock(port.mutex);
-  return port.closing || port.maskGeneration != generation;
+  return port.closing || port.events.Released(ticket);
 }
 
 WaitResult Win32Platform::Released(Port& port) {
   std::lock_guard lock(port.mutex);
   if (port.closing) return {kBadHandle, 0};
-  port.waitedGeneration = port.maskGeneration;
+  port.events.WaitEnded();
   return {0, 0};
 }
 

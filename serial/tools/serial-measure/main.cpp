@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "serial/HandOverQueue.h"
-#include "serial/PosixPlatform.h"
 #include "serial/SerialOwner.h"
 #include "serial/TSerial.h"
+#include "serial/posix/PosixPlatform.h"
 
 namespace {
 

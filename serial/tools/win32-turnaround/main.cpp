@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "serial/ManualOwner.h"
 #include "serial/TSerial.h"
-#include "serial/Win32Comm.h"  // <windows.h>, its records renamed
-#include "serial/Win32Platform.h"
+#include "serial/win32/Win32Comm.h"  // <windows.h> and the system calls on a port
+#include "serial/win32/Win32Platform.h"
+#include "testing/ManualOwner.h"
 
 namespace {
 

@@ -43,8 +43,8 @@
 #include <string>
 #include <vector>
 
-#include "serial/PosixPlatform.h"
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPlatform.h"
+#include "serial/posix/PosixPortMap.h"
 #include "updatebench/HeadlessHost.h"
 
 namespace {

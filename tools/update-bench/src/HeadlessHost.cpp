@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "serial/PosixPlatform.h"
+#include "serial/posix/PosixPlatform.h"
 
 namespace {
 // Only the links of the given directory: the machine's own serial ports

@@ -19,17 +19,17 @@ constexpr std::chrono::milliseconds kFailurePause{100};
 
 // The thread's own state. The thread holds it too, so a thread released by
 // its component keeps what it still looks at after the component is gone.
-struct TEventThread::Core : std::enable_shared_from_this<Core> {
-  explicit Core(TSerial& s) : serial(s) {}
+struct TEventThread::ThreadState : std::enable_shared_from_this<ThreadState> {
+  explicit ThreadState(TSerial& s) : serial(s) {}
 
   void Execute();
-  void Pass();
+  void WaitAndDeliver();
   // Hands `call` over to the owner's thread; false when it was withdrawn or
   // the thread has been released meanwhile (the component may be gone).
   template <typename F>
-  bool Hand(F&& call);
-  bool HandReport(std::int32_t code, PortOperation operation);
-  void Frame();
+  bool HandOver(F&& call);
+  bool HandOverReport(std::int32_t code, PortOperation operation);
+  void FrameMessages();
   // Sleeps up to `duration`; ends early on a stop request and, with
   // `whileActive`, when the port is closed.
   void Pause(std::chrono::milliseconds duration, bool whileActive);
@@ -45,7 +45,7 @@ struct TEventThread::Core : std::enable_shared_from_this<Core> {
   std::condition_variable sleepWake;
 };
 
-TEventThread::TEventThread(TSerial& serial) : core_(std::make_shared<Core>(serial)) {}
+TEventThread::TEventThread(TSerial& serial) : state_(std::make_shared<ThreadState>(serial)) {}
 
 TEventThread::~TEventThread() {
   RequestStop();
@@ -53,53 +53,53 @@ TEventThread::~TEventThread() {
   // The body may be blocked in a hand-over the owner will not run any more
   // (it is here, destroying the component): withdraw such hand-overs until
   // the body has returned.
-  Core& core = *core_;
-  while (!core.finished.load()) {
-    core.serial.owner_.WithdrawHandOvers(&core.serial);
-    std::unique_lock lock(core.sleepMutex);
-    core.sleepWake.wait_for(lock, std::chrono::milliseconds(5),
-                            [&] { return core.finished.load(); });
+  ThreadState& state = *state_;
+  while (!state.finished.load()) {
+    state.serial.owner_.WithdrawHandOvers(&state.serial);
+    std::unique_lock lock(state.sleepMutex);
+    state.sleepWake.wait_for(lock, std::chrono::milliseconds(5),
+                             [&] { return state.finished.load(); });
   }
   thread_.join();
 }
 
 void TEventThread::Start() {
-  if (core_->started.exchange(true)) return;
-  thread_ = std::thread([core = core_] { core->Execute(); });
+  if (state_->started.exchange(true)) return;
+  thread_ = std::thread([state = state_] { state->Execute(); });
 }
 
 void TEventThread::RequestStop() {
   {
-    std::lock_guard lock(core_->sleepMutex);
-    core_->stop.store(true);
+    std::lock_guard lock(state_->sleepMutex);
+    state_->stop.store(true);
   }
-  core_->sleepWake.notify_all();
+  state_->sleepWake.notify_all();
 }
 
 void TEventThread::WakeUp() {
-  { std::lock_guard lock(core_->sleepMutex); }
-  core_->sleepWake.notify_all();
+  { std::lock_guard lock(state_->sleepMutex); }
+  state_->sleepWake.notify_all();
 }
 
 bool TEventThread::Started() const {
-  return core_->started.load();
+  return state_->started.load();
 }
 
 std::uint32_t TEventThread::HandlerFailures() const {
-  return core_->handlerFailures.load();
+  return state_->handlerFailures.load();
 }
 
 bool TEventThread::InHandOver() const {
-  return core_->handOversRunning.load() > 0;
+  return state_->handOversRunning.load() > 0;
 }
 
 void TEventThread::Release() {
-  core_->released.store(true);
+  state_->released.store(true);
   RequestStop();
   if (thread_.joinable()) thread_.detach();
 }
 
-void TEventThread::Core::Execute() {
+void TEventThread::ThreadState::Execute() {
   while (!stop.load()) {
     if (!serial.Active()) {
       serial.inWait_.store(false);
@@ -107,7 +107,7 @@ void TEventThread::Core::Execute() {
       continue;
     }
     serial.inWait_.store(true);
-    Pass();
+    WaitAndDeliver();
   }
   if (!released.load()) serial.inWait_.store(false);
   {
@@ -117,7 +117,7 @@ void TEventThread::Core::Execute() {
   sleepWake.notify_all();
 }
 
-void TEventThread::Core::Pause(std::chrono::milliseconds duration, bool whileActive) {
+void TEventThread::ThreadState::Pause(std::chrono::milliseconds duration, bool whileActive) {
   const auto until = std::chrono::steady_clock::now() + duration;
   std::unique_lock lock(sleepMutex);
   while (!stop.load() && (!whileActive || serial.Active())) {
@@ -126,15 +126,15 @@ void TEventThread::Core::Pause(std::chrono::milliseconds duration, bool whileAct
 }
 
 template <typename F>
-bool TEventThread::Core::Hand(F&& call) {
+bool TEventThread::ThreadState::HandOver(F&& call) {
   // The call is counted while it runs on the owner's thread, so the
   // component can tell that it is being destroyed from inside it.
   auto self = shared_from_this();
   auto counted = [self, call = std::forward<F>(call)]() mutable {
     struct Running {
-      Core& core;
-      explicit Running(Core& c) : core(c) { core.handOversRunning.fetch_add(1); }
-      ~Running() { core.handOversRunning.fetch_sub(1); }
+      ThreadState& state;
+      explicit Running(ThreadState& c) : state(c) { state.handOversRunning.fetch_add(1); }
+      ~Running() { state.handOversRunning.fetch_sub(1); }
       Running(const Running&) = delete;
       Running& operator=(const Running&) = delete;
     } running(*self);
@@ -153,12 +153,12 @@ bool TEventThread::Core::Hand(F&& call) {
   return ran && !released.load();
 }
 
-bool TEventThread::Core::HandReport(std::int32_t code, PortOperation operation) {
+bool TEventThread::ThreadState::HandOverReport(std::int32_t code, PortOperation operation) {
   TSerial& s = serial;
-  return Hand([&s, code, operation] { s.ReportError(code, operation); });
+  return HandOver([&s, code, operation] { s.ReportError(code, operation); });
 }
 
-void TEventThread::Core::Pass() {
+void TEventThread::ThreadState::WaitAndDeliver() {
   TSerial& s = serial;
   ISerialPlatform& platform = *s.platform_;
   const PortHandle h = s.handle_.load();
@@ -170,7 +170,7 @@ void TEventThread::Core::Pass() {
     // close's bound) returns its failure on the old handle. The port may be
     // open again by then: that failure is not the new port's to report.
     if (s.Active() && s.handle_.load() == h) {
-      HandReport(waited.error, PortOperation::EventWait);
+      HandOverReport(waited.error, PortOperation::EventWait);
       if (released.load()) return;
       Pause(kFailurePause, true);
     }
@@ -197,34 +197,34 @@ void TEventThread::Core::Pass() {
 
   if (events & kEV_CTS) {
     sample(s.ctsState_, kMS_CTS_ON);
-    if (!Hand(signal(msCTS, s.ctsState_))) return;
+    if (!HandOver(signal(msCTS, s.ctsState_))) return;
   }
   if (events & kEV_DSR) {
     sample(s.dsrState_, kMS_DSR_ON);
-    if (!Hand(signal(msDSR, s.dsrState_))) return;
+    if (!HandOver(signal(msDSR, s.dsrState_))) return;
   }
   if (events & kEV_RLSD) {
     sample(s.rlsdState_, kMS_RLSD_ON);
-    if (!Hand(signal(msRLSD, s.rlsdState_))) return;
+    if (!HandOver(signal(msRLSD, s.rlsdState_))) return;
   }
-  if ((events & kEV_TXEMPTY) && !Hand(notify(s.OnTxEmpty))) return;
-  if ((events & kEV_BREAK) && !Hand(notify(s.OnBreak))) return;
-  if ((events & kEV_RING) && !Hand(notify(s.OnRing))) return;
+  if ((events & kEV_TXEMPTY) && !HandOver(notify(s.OnTxEmpty))) return;
+  if ((events & kEV_BREAK) && !HandOver(notify(s.OnBreak))) return;
+  if ((events & kEV_RING) && !HandOver(notify(s.OnRing))) return;
   if (events & kEV_RXCHAR) {
     if (s.RxEventMode() == rxNormal) {
       // Handed over even with an empty slot: running it is what tells an
       // owner waiting for activity that bytes have arrived. Nothing is read.
-      Hand(notify(s.OnRxData));
+      HandOver(notify(s.OnRxData));
     } else if (s.OnMessage.Assigned()) {
-      Frame();
+      FrameMessages();
     }
   }
 }
 
-void TEventThread::Core::Frame() {
+void TEventThread::ThreadState::FrameMessages() {
   TSerial& s = serial;
   const auto deliver = [this, &s] {
-    return Hand([&s] {
+    return HandOver([&s] {
       if (auto handler = s.OnMessage.Get()) handler(s, s.msgText_);
     });
   };
@@ -232,7 +232,7 @@ void TEventThread::Core::Frame() {
     std::uint8_t c = 0;
     std::int32_t error = 0;
     if (s.ReadByteRaw(c, error) == 0) {
-      if (error != 0 && s.Active()) HandReport(error, PortOperation::Read);
+      if (error != 0 && s.Active()) HandOverReport(error, PortOperation::Read);
       return;
     }
     const char ch = static_cast<char>(c);

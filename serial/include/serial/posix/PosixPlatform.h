@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "serial/PosixPortMap.h"
 #include "serial/SerialPlatform.h"
+#include "serial/posix/PosixPortMap.h"
 
 // Another process holding a device open.
 struct PortHolder {

@@ -4,8 +4,9 @@
 // error code, and serves received bytes like a device: tests push bytes into
 // the receive queue, and a device hook sees every written text (and every
 // break change) and may push a reply. Event waits return the event sets the
-// test pushes (received bytes push kEV_RXCHAR) and are released by a mask
-// change. Thread-safe: the event thread calls into it.
+// test pushes (received bytes push kEV_RXCHAR, changed modem lines their
+// events) and are released by a mask change, by the rules every platform
+// shares (serial/PortEvents.h). Thread-safe: the event thread calls into it.
 
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "serial/PortEvents.h"
 #include "serial/SerialPlatform.h"
 
 class FakePlatform : public ISerialPlatform {
@@ -39,8 +41,8 @@ class FakePlatform : public ISerialPlatform {
     PortHandle handle = kInvalidPortHandle;
     std::vector<std::int64_t> args;
     std::string data;  // written bytes; device name of Open
-    DCB dcb;
-    COMMTIMEOUTS timeouts;
+    comm::DCB dcb;
+    comm::COMMTIMEOUTS timeouts;
     std::int32_t result = 0;  // the error code returned
   };
 
@@ -58,8 +60,8 @@ class FakePlatform : public ISerialPlatform {
   OpenResult Open(const std::string& name) override;
   std::int32_t Close(PortHandle h) override;
   std::int32_t SetupComm(PortHandle h, std::uint32_t rxQueue, std::uint32_t txQueue) override;
-  std::int32_t SetCommState(PortHandle h, const DCB& dcb) override;
-  std::int32_t SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) override;
+  std::int32_t SetCommState(PortHandle h, const comm::DCB& dcb) override;
+  std::int32_t SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) override;
   std::int32_t EscapeCommFunction(PortHandle h, std::uint32_t function) override;
   std::int32_t SetCommMask(PortHandle h, std::uint32_t mask) override;
   std::int32_t PurgeComm(PortHandle h, std::uint32_t flags) override;
@@ -115,7 +117,12 @@ class FakePlatform : public ISerialPlatform {
   // returns (ANDed with the mask); dropped while no port is open with a
   // non-zero mask.
   void PushEvents(std::uint32_t events);
+  // The modem status the next status read returns; raises no event.
   void SetModemStatus(std::uint32_t status);
+  // The modem input lines change to `status` (kMS_* bits), as on a real
+  // port: the status read returns it, and the change raises its events
+  // (ModemChangeEvents) for a waiter.
+  void ChangeModemLines(std::uint32_t status);
   void SetTxQueued(std::uint32_t count);
   // Called with every write, break change, open and close, outside the
   // fake's lock, so it may call PushRx / PushEvents.
@@ -164,12 +171,12 @@ class FakePlatform : public ISerialPlatform {
   PortHandle nextHandle_ = 100;
   std::uint32_t openCount_ = 0;
   std::deque<std::uint8_t> rx_;
+  std::uint64_t received_ = 0;  // bytes pushed in total
+  ReceivedEdge receivedEdge_;
   bool rxRaisesEvent_ = true;
   std::uint32_t pendingEvents_ = 0;  // events since the last wait, ORed
-  std::uint32_t mask_ = 0;
+  PortEventMask events_;
   std::uint32_t interest_ = 0xFFFFFFFFU;
-  std::uint64_t maskGeneration_ = 0;
-  std::uint64_t waitedGeneration_ = 0;
   std::uint32_t modemStatus_ = 0;
   std::uint32_t txQueued_ = 0;
   bool breakOn_ = false;

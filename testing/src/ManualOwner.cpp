@@ -1,4 +1,4 @@
-#include "serial/ManualOwner.h"
+#include "testing/ManualOwner.h"
 
 #include <algorithm>
 #include <utility>

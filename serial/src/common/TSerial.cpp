@@ -205,7 +205,7 @@ void TSerial::SetupPort(bool Open) {
 }
 
 void TSerial::ApplyLineSettings() {
-  DCB d;
+  comm::DCB d;
   d.DCBlength = kDcbLength;
   d.BaudRate = static_cast<std::uint32_t>(baudrate_);
   d.Flags = kDcbBinary | (checkParity_ ? kDcbParity : 0U) | FlowFlagsOf(flowMode_);

@@ -14,23 +14,16 @@
 // never waits: it returns ERROR_IO_INCOMPLETE while the operation is still
 // pending, so no call can hang on a driver that never completes one.
 //
-// <windows.h> declares records named DCB, COMMTIMEOUTS and COMSTAT, as the
-// component's interface does. The system's records are renamed while the
-// header is read (WinDCB, WinCOMMTIMEOUTS, WinCOMSTAT); a file that includes
-// this header gets <windows.h> through it, and both sets of records.
+// The system's records (DCB, COMMTIMEOUTS, COMSTAT) are the ones of
+// <windows.h>; the component's records of the same names are comm::DCB,
+// comm::COMMTIMEOUTS and comm::COMSTAT, so both sets meet here unchanged.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#define DCB WinDCB
-#define COMMTIMEOUTS WinCOMMTIMEOUTS
-#define COMSTAT WinCOMSTAT
 #include <windows.h>
-#undef DCB
-#undef COMMTIMEOUTS
-#undef COMSTAT
 
 #include <memory>
 #include <string>
@@ -48,13 +41,13 @@ class IWin32Comm {
   virtual DWORD CloseHandle(HANDLE file) = 0;
 
   virtual DWORD SetupComm(HANDLE file, DWORD rxQueue, DWORD txQueue) = 0;
-  virtual DWORD GetCommState(HANDLE file, WinDCB& dcb) = 0;
-  virtual DWORD SetCommState(HANDLE file, const WinDCB& dcb) = 0;
-  virtual DWORD SetCommTimeouts(HANDLE file, const WinCOMMTIMEOUTS& timeouts) = 0;
+  virtual DWORD GetCommState(HANDLE file, DCB& dcb) = 0;
+  virtual DWORD SetCommState(HANDLE file, const DCB& dcb) = 0;
+  virtual DWORD SetCommTimeouts(HANDLE file, const COMMTIMEOUTS& timeouts) = 0;
   virtual DWORD EscapeCommFunction(HANDLE file, DWORD function) = 0;
   virtual DWORD SetCommMask(HANDLE file, DWORD mask) = 0;
   virtual DWORD PurgeComm(HANDLE file, DWORD flags) = 0;
-  virtual DWORD ClearCommError(HANDLE file, DWORD& errors, WinCOMSTAT& stat) = 0;
+  virtual DWORD ClearCommError(HANDLE file, DWORD& errors, COMSTAT& stat) = 0;
   virtual DWORD SetCommBreak(HANDLE file) = 0;
   virtual DWORD ClearCommBreak(HANDLE file) = 0;
   virtual DWORD GetCommModemStatus(HANDLE file, DWORD& status) = 0;

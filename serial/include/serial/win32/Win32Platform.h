@@ -4,9 +4,9 @@
 // are the system's (GetLastError values) and their texts the system's own,
 // in the language it is installed in.
 //
-// Only this declaration is visible to users; <windows.h> stays inside the
-// implementation, so the component's own DCB, COMMTIMEOUTS and COMSTAT
-// records do not meet the system's records of the same names.
+// This header is all the program needs to pick the platform, and it stays
+// free of <windows.h>; win32/Win32Comm.h has the system calls the platform
+// makes, for a test that plays a driver behind them.
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "serial/FakePlatform.h"
+#include "testing/FakePlatform.h"
 
 #include <utility>
 
@@ -78,8 +78,7 @@ OpenResult FakePlatform::Open(const std::string& name) {
       openHandle_ = nextHandle_++;
       openDevice_ = name;
       ++openCount_;
-      mask_ = 0;
-      pendingEvents_ = 0;
+      pendingEvents_ = 0;  // the mask is clear since the close
       // Like the real port, a new opening starts with an empty receive
       // queue: bytes that came while it was closed are gone.
       rx_.clear();
@@ -104,11 +103,10 @@ std::int32_t FakePlatform::Close(PortHandle h) {
       device = openDevice_;
       openHandle_ = kInvalidPortHandle;
       openDevice_.clear();
-      mask_ = 0;
+      events_.Set(0);  // the mask cleared, a pending wait released
       pendingEvents_ = 0;
       dtr_ = rts_ = false;
       breakOn_ = false;
-      ++maskGeneration_;
       changed_.notify_all();
       // The handle is released only once no wait is using it any more.
       changed_.wait(lock, [&] { return waitersNow_ == 0; });
@@ -127,7 +125,7 @@ std::int32_t FakePlatform::SetupComm(PortHandle h, std::uint32_t rxQueue, std::u
   return err;
 }
 
-std::int32_t FakePlatform::SetCommState(PortHandle h, const DCB& dcb) {
+std::int32_t FakePlatform::SetCommState(PortHandle h, const comm::DCB& dcb) {
   std::lock_guard lock(mutex_);
   std::int32_t err = Scripted("SetCommState");
   if (err == 0) err = CheckHandle(h);
@@ -137,7 +135,7 @@ std::int32_t FakePlatform::SetCommState(PortHandle h, const DCB& dcb) {
   return err;
 }
 
-std::int32_t FakePlatform::SetCommTimeouts(PortHandle h, const COMMTIMEOUTS& timeouts) {
+std::int32_t FakePlatform::SetCommTimeouts(PortHandle h, const comm::COMMTIMEOUTS& timeouts) {
   std::lock_guard lock(mutex_);
   std::int32_t err = Scripted("SetCommTimeouts");
   if (err == 0) err = CheckHandle(h);
@@ -179,9 +177,8 @@ std::int32_t FakePlatform::SetCommMask(PortHandle h, std::uint32_t mask) {
   std::int32_t err = Scripted("SetCommMask");
   if (err == 0) err = CheckHandle(h);
   if (err == 0) {
-    mask_ = mask;
+    events_.Set(mask);
     if (mask == 0) pendingEvents_ = 0;
-    ++maskGeneration_;
     changed_.notify_all();
   }
   Record(MakeCall("SetCommMask", h, {mask}), err);
@@ -294,22 +291,19 @@ WaitResult FakePlatform::WaitCommEvent(PortHandle h) {
   if (result.error != 0) return result;
   // Like the real port: a mask cleared since the previous wait releases this
   // one at once; one still clear from before blocks until it changes.
-  if (mask_ == 0 && maskGeneration_ != waitedGeneration_) {
-    waitedGeneration_ = maskGeneration_;
-    return result;
-  }
-  const std::uint64_t generation = maskGeneration_;
+  if (events_.ClearedSinceLastWait()) return result;
+  const PortEventMask::Ticket ticket = events_.Begin();
   ++waitersNow_;
   changed_.notify_all();
   changed_.wait(lock,
-                [&] { return (pendingEvents_ & mask_) != 0 || maskGeneration_ != generation; });
+                [&] { return (pendingEvents_ & events_.Mask()) != 0 || events_.Released(ticket); });
   --waitersNow_;
-  waitedGeneration_ = maskGeneration_;
+  events_.WaitEnded();
   changed_.notify_all();
   if (CheckHandle(h) != 0) {
     result.error = kBadHandle;
-  } else if (maskGeneration_ == generation) {
-    result.events = pendingEvents_ & mask_;
+  } else if (!events_.Released(ticket)) {
+    result.events = pendingEvents_ & events_.Mask();
     pendingEvents_ = 0;
   }
   return result;
@@ -405,8 +399,11 @@ void FakePlatform::PushRx(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     for (const char c : bytes) rx_.push_back(static_cast<std::uint8_t>(c));
-    if (rxRaisesEvent_ && openHandle_ != kInvalidPortHandle && mask_ != 0 && !bytes.empty()) {
-      pendingEvents_ |= kEV_RXCHAR;
+    received_ += bytes.size();
+    if (rxRaisesEvent_ && openHandle_ != kInvalidPortHandle && events_.Mask() != 0) {
+      if (receivedEdge_.Report(received_)) pendingEvents_ |= kEV_RXCHAR;
+    } else {
+      receivedEdge_.Seen(received_);  // bytes that come unannounced
     }
   }
   changed_.notify_all();
@@ -425,7 +422,7 @@ std::size_t FakePlatform::RxQueued() const {
 void FakePlatform::PushEvents(std::uint32_t events) {
   {
     std::lock_guard lock(mutex_);
-    if (openHandle_ != kInvalidPortHandle && mask_ != 0) pendingEvents_ |= events;
+    if (openHandle_ != kInvalidPortHandle && events_.Mask() != 0) pendingEvents_ |= events;
   }
   changed_.notify_all();
 }
@@ -433,6 +430,16 @@ void FakePlatform::PushEvents(std::uint32_t events) {
 void FakePlatform::SetModemStatus(std::uint32_t status) {
   std::lock_guard lock(mutex_);
   modemStatus_ = status;
+}
+
+void FakePlatform::ChangeModemLines(std::uint32_t status) {
+  std::uint32_t events = 0;
+  {
+    std::lock_guard lock(mutex_);
+    events = ModemChangeEvents(modemStatus_, status);
+    modemStatus_ = status;
+  }
+  PushEvents(events);
 }
 
 void FakePlatform::SetTxQueued(std::uint32_t count) {
@@ -467,7 +474,7 @@ std::string FakePlatform::OpenDevice() const {
 
 std::uint32_t FakePlatform::Mask() const {
   std::lock_guard lock(mutex_);
-  return mask_;
+  return events_.Mask();
 }
 
 bool FakePlatform::Dtr() const {

@@ -1,4 +1,4 @@
-#include "serial/PosixPortMap.h"
+#include "serial/posix/PosixPortMap.h"
 
 #include <algorithm>
 #include <charconv>
