@@ -14,8 +14,8 @@
 
 #include "FormRules.h"
 #include "TarnupMain.h"
-#include "testing/FakePlatform.h"
 #include "serial/HandOverQueue.h"
+#include "testing/FakePlatform.h"
 #include "update/Exceptions.h"
 
 namespace {

@@ -80,6 +80,10 @@ struct Options {
 constexpr Nanos kQuickPowerOn = 500ms;
 // A device that is never switched on.
 constexpr Nanos kNeverOn = 1000s;
+// How often, and how far apart, the plug-in is asked for until the guest
+// sees the adapter again.
+constexpr Nanos kReplugAgainAfter = 2500ms;
+constexpr int kReplugTries = 8;
 // How long the adapter sits in the power wait before it is pulled.
 constexpr Nanos kUnplugInPowerWait = 1500ms;
 // QEMU's name of the emulated FTDI adapter, for device_del and device_add.
@@ -170,6 +174,11 @@ class Host {
       Line(realdriver::LineKind::Ftdi, "FTDI USB-serial, ftdi_sio driver", BuildUnderTest())};
   fs::path monitorPath_;
   int monitorFd_ = -1;
+  // QEMU takes a device_add for an adapter whose removal it has not yet
+  // finished as a duplicate and drops it; until the guest reports the port
+  // back, the plug-in is asked for again now and then.
+  std::optional<Nanos> replugAgainAt_;
+  int replugTries_ = 0;
   pid_t qemu_ = -1;
   int consoleFd_ = -1;
   int traceFd_ = -1;
@@ -249,6 +258,11 @@ void Host::OnConsoleLine(const std::string& text) {
     // The run on the pulled adapter has ended: the operator plugs it in.
     ftdi.pulled = false;
     Monitor(std::string("device_add usb-serial,bus=xhci.0,chardev=ftdi,id=") + kFtdiId);
+    replugAgainAt_ = tarnsim::SteadyNow() + kReplugAgainAfter;
+    replugTries_ = 1;
+  }
+  if (text.rfind("replug COM2 ", 0) == 0 || text.rfind("note COM2 ", 0) == 0) {
+    replugAgainAt_.reset();
   }
 }
 
@@ -353,6 +367,11 @@ int Host::Run() {
     for (Line& line : lines_) {
       if (line.unplugAt && now >= *line.unplugAt) Unplug(line, now);
       PumpDevice(line, now);
+    }
+    if (replugAgainAt_ && now >= *replugAgainAt_) {
+      Monitor(std::string("device_add usb-serial,bus=xhci.0,chardev=ftdi,id=") + kFtdiId);
+      replugAgainAt_ = ++replugTries_ < kReplugTries ? std::optional<Nanos>(now + kReplugAgainAfter)
+                                                     : std::nullopt;
     }
     if (std::chrono::steady_clock::now() > deadline) {
       timedOut = true;
