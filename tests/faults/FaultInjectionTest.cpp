@@ -91,7 +91,7 @@ std::vector<std::uint64_t> UsesToFail(const CallPlan& plan, std::uint64_t total)
 // Checks the outcome against what the failure must give the operator; empty
 // when it matches, else what differs.
 std::string CheckEffect(const CallPlan& plan, const Outcome& outcome, ScriptHost& host,
-                        const TarnModel& device, std::uint64_t use, std::uint64_t writes) {
+                        const FakeTarn& device, std::uint64_t use, std::uint64_t writes) {
   std::string bad;
   const auto expect = [&bad](bool ok, const std::string& what) {
     if (!ok) bad += " [" + what + "]";
@@ -103,13 +103,13 @@ std::string CheckEffect(const CallPlan& plan, const Outcome& outcome, ScriptHost
       expect(host.Status().empty(), "empty status list");
       expect(host.Boxes() == oneBox, "the component's box");
       expect(!host.EverDisabled(), "no button disabled");
-      expect(device.linesSeen == 0, "nothing sent");
+      expect(device.LinesSeen() == 0, "nothing sent");
       break;
     case Effect::BoxThenSuccess:
     case Effect::SilentSuccess:
       expect(outcome.kind == Outcome::Completed, "success, got '" + outcome.message + "'");
       expect(host.Status() == kSuccessStatus, "the eight status lines");
-      expect(device.linesSeen == kRecordLines, "1019 lines sent");
+      expect(device.LinesSeen() == kRecordLines, "1019 lines sent");
       expect(host.HighestProgress() == 1014, "gauge reached 1014");
       if (plan.effect == Effect::BoxThenSuccess) {
         expect(host.Boxes() == oneBox, "one box '" + oneBox[0] + "'");
@@ -121,7 +121,7 @@ std::string CheckEffect(const CallPlan& plan, const Outcome& outcome, ScriptHost
       expect(outcome.kind == Outcome::SerialFailure && outcome.message == kNoAnswer,
              "time-out, got '" + outcome.message + "'");
       expect(host.Boxes() == oneBox, "one box '" + oneBox[0] + "'");
-      expect(static_cast<std::uint64_t>(device.linesSeen) == use - 1, "the lines before it sent");
+      expect(static_cast<std::uint64_t>(device.LinesSeen()) == use - 1, "the lines before it sent");
       // Blocks acknowledged before the lost line: lines 5.. are data lines.
       const std::int64_t blocks = std::min<std::int64_t>(
           std::max<std::int64_t>(static_cast<std::int64_t>(use) - 5, 0), 1014);
@@ -136,7 +136,7 @@ std::string CheckEffect(const CallPlan& plan, const Outcome& outcome, ScriptHost
       expect(host.Boxes().empty(), "no box (the result is ignored)");
       expect(host.Status() == std::vector<std::string>{"Connect TARN to Power !"},
              "only the power line");
-      expect(device.linesSeen == 0, "nothing sent");
+      expect(device.LinesSeen() == 0, "nothing sent");
       break;
   }
   return bad;
@@ -150,7 +150,7 @@ struct Clean {
 Clean CountUses() {
   ScriptHost host;
   host.SetEventSync(true);
-  TarnModel device;
+  FakeTarn device;
   device.Attach(host.Fake());
   const Outcome outcome = host.Start();
   EXPECT_EQ(outcome.kind, Outcome::Completed) << outcome.message;
@@ -198,13 +198,13 @@ TEST(FaultInjection, EveryPlatformCallFailingAtEachUseEndsIdle) {
       const bool mayBeMissed = plan.call == "WaitCommEvent" && use > 2;
       const int attempts = mayBeMissed ? 5 : 1;
       std::unique_ptr<ScriptHost> window;
-      std::unique_ptr<TarnModel> tarn;
+      std::unique_ptr<FakeTarn> tarn;
       Outcome outcome;
       bool ended = true;
       double seconds = 0;
       for (int attempt = 0; attempt < attempts; ++attempt) {
         window.reset();  // before its device: the window's port calls into it
-        tarn = std::make_unique<TarnModel>();
+        tarn = std::make_unique<FakeTarn>();
         window = std::make_unique<ScriptHost>();
         window->SetEventSync(true);
         tarn->Attach(window->Fake());
@@ -230,7 +230,7 @@ TEST(FaultInjection, EveryPlatformCallFailingAtEachUseEndsIdle) {
         continue;
       }
       ScriptHost& host = *window;
-      const TarnModel& device = *tarn;
+      const FakeTarn& device = *tarn;
       ++runs;
       callsFailed.insert(plan.call);
       const std::uint64_t waits = host.Faults().Uses("WaitCommEvent");
@@ -247,7 +247,7 @@ TEST(FaultInjection, EveryPlatformCallFailingAtEachUseEndsIdle) {
       // The next Start, on the same window, works.
       host.Faults().Reset();
       host.ClearRecord();
-      TarnModel next;
+      FakeTarn next;
       next.Attach(host.Fake());
       const Outcome again = host.Start();
       const bool ok = again.kind == Outcome::Completed && host.Status() == kSuccessStatus &&
@@ -287,7 +287,7 @@ namespace {
 // received-data wake-ups.
 TEST(FaultInjection, FailedEventMaskDoesNotSpinTheEventThread) {
   ScriptHost host;
-  TarnModel device;
+  FakeTarn device;
   device.Attach(host.Fake());
   host.Faults().Arm("SetCommMask", 1, EIO);
   const Outcome outcome = host.Start();

@@ -1,9 +1,10 @@
 #pragma once
 // The update window without a window, over the recording fake: the shared
 // windowless host with its real TSerial (and event thread) on a
-// FaultPlatform wrapped around a FakePlatform, a TARN device model behind the fake, and a timeline
-// that decides what happens each time the window processes its messages (by default one timer
-// tick). Used by the fault-injection runs and the fuzzer.
+// FaultPlatform wrapped around a FakePlatform, with the TARN device
+// (FakeTarn, the simulator's model) behind the fake, and a timeline that
+// decides what happens each time the window processes its messages (by
+// default one timer tick). Used by the fault-injection runs and the fuzzer.
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "FaultPlatform.h"
 #include "testing/FakePlatform.h"
+#include "testing/FakeTarn.h"
 #include "updatebench/WindowlessHost.h"
 
 // The status list after a successful update, in order.
@@ -29,49 +31,6 @@ inline const std::vector<std::string> kSuccessStatus = {
 class RunawayWait : public std::runtime_error {
  public:
   RunawayWait() : std::runtime_error("runaway wait") {}
-};
-
-// The device on the far end of the fake port. It enters its update mode
-// when it is switched on while the break is set (the operator switches it on
-// as soon as "Connect TARN to Power !" is shown, which the break's rising
-// edge stands for), answers "Q" when the break is released, and acknowledges
-// every record line. A device that never sees the break, or never sees it
-// released, stays silent. `answers` limits how many answers it gives in all
-// (negative: no limit).
-struct TarnModel {
-  int answers = -1;
-  int linesSeen = 0;
-  bool inUpdateMode = false;
-
-  void Attach(FakePlatform& fake) {
-    fake.SetDeviceHook([this](FakePlatform& port, const FakePlatform::DeviceEvent& event) {
-      switch (event.kind) {
-        case FakePlatform::DeviceEvent::BreakOn:
-          inUpdateMode = true;
-          Answer(port, " ");
-          break;
-        case FakePlatform::DeviceEvent::BreakOff:
-          if (inUpdateMode) Answer(port, "Q");
-          break;
-        case FakePlatform::DeviceEvent::Written:
-          ++linesSeen;
-          if (inUpdateMode) Answer(port, "Y");
-          break;
-        case FakePlatform::DeviceEvent::Closed:
-          inUpdateMode = false;
-          break;
-        case FakePlatform::DeviceEvent::Opened:
-          break;
-      }
-    });
-  }
-
- private:
-  void Answer(FakePlatform& port, const char* reply) {
-    if (answers == 0) return;
-    if (answers > 0) --answers;
-    port.PushRx(reply);
-  }
 };
 
 class ScriptHost : public TWindowlessHost {

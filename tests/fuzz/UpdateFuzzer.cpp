@@ -106,7 +106,7 @@ std::string Describe(const Outcome& o) {
 }
 
 // One moment of message processing, taken from the script.
-void Moment(ScriptHost& host, TarnModel& device, Script& script, bool& cancelled) {
+void Moment(ScriptHost& host, FakeTarn& device, Script& script, bool& cancelled) {
   if (script.Done()) {
     host.Tick();
     return;
@@ -130,7 +130,7 @@ void Moment(ScriptHost& host, TarnModel& device, Script& script, bool& cancelled
       break;
     }
     case 4:
-      device.answers += script.Byte();
+      device.AddAnswers(script.Byte());
       break;
     case 5:
       break;
@@ -153,8 +153,8 @@ void RunUpdateMode(Script& script, std::uint8_t mode) {
   ScriptHost host(40000);
   host.Fake().SetRxRaisesEvent((mode & 0x80) != 0);
   if (mode & 0x40) host.SetTicks(std::numeric_limits<std::int32_t>::max() - 200 * script.Byte());
-  TarnModel device;
-  device.answers = 0;
+  FakeTarn device;
+  device.SetAnswerBudget(0);
   device.Attach(host.Fake());
 
   std::vector<std::uint8_t> image;
@@ -225,8 +225,8 @@ void RunWaitMode(Script& script, std::uint8_t mode) {
   const std::int32_t budget = static_cast<std::int8_t>(script.Byte());
   const std::int32_t start = script.Int32();
   host.SetTicks(start);
-  TarnModel device;
-  device.answers = 0;
+  FakeTarn device;
+  device.SetAnswerBudget(0);
   bool cancelled = false;
   host.SetTimeline([&](ScriptHost& h) { Moment(h, device, script, cancelled); });
 

@@ -114,6 +114,40 @@ TEST(DevicePowerOn, InjectedFaultsBeforeQ) {
   }
 }
 
+// On a line that carries the break the device is switched on while the
+// break is set and says "Q" only once it is released; a line sent before
+// that is refused, and a device that is never switched on says nothing at
+// all.
+TEST(DevicePowerOn, AtTheBreakSpaceAtOnceAndQOnRelease) {
+  using tarnsim::PowerUp;
+  struct Case {
+    const char* name;
+    PowerUp powerUp;
+    bool withholdQ;
+    std::string atBreak;    // output after the break went on and the delay passed
+    std::string atRelease;  // output after it was released
+    std::string answer;     // to the security line sent after the release
+  } cases[] = {
+      {"switched on at the break", PowerUp::AtBreak, false, " ", "Q", "Y"},
+      {"no Q", PowerUp::AtBreak, true, " ", "", "\x3F"},
+      {"never switched on", PowerUp::Never, false, "", "", ""},
+      {"switched on at the opening", PowerUp::AtConnect, false, " Q", "", "Y"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceOptions o = Quick();
+    o.powerUp = c.powerUp;
+    o.faults.withholdQ = c.withholdQ;
+    Driver d(o);
+    d.device().SetBreak(true, d.now());
+    EXPECT_EQ(d.Drain(), c.atBreak);
+    d.now() += kPowerOn;
+    d.device().SetBreak(false, d.now());
+    EXPECT_EQ(d.Drain(), c.atRelease);
+    EXPECT_EQ(d.Send(kSecurity), c.answer);
+  }
+}
+
 TEST(DeviceSession, AcceptsACompleteUpdateAndRebuildsTheFlash) {
   const std::vector<unsigned> blocks = {0x000, 0x001, 0x0FF, 0x100, 0x17F, 0x400, 0x675};
   DeviceOptions o = Quick();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FakeHost.h"
+#include "testing/FakeTarn.h"
 #include "update/Exceptions.h"
 #include "update/FirmwareImage.h"
 #include "update/RecordLines.h"
@@ -17,16 +18,12 @@ namespace {
 
 using DeviceEvent = FakePlatform::DeviceEvent;
 
-// A TARN device on the far end of the fake port: sends the space when the
-// break goes on (it is powered at once), "Q" when the break is released,
-// and acknowledges every record line, unless told otherwise.
+// The TARN device (the simulator's model) on the far end of the fake port,
+// switched on at the break, with what the window showed when the break went
+// on and when the first line left, and every line it was sent.
 struct Device {
-  bool powers = true;
-  std::string beforeSpace;
-  bool sendsQ = true;
-  bool secondSpace = false;
-  int silentAfterLines = -1;  // acknowledges this many lines, then nothing
-  int wrongAtLine = 0;        // 1-based line answered with "N"
+  FakeTarn tarn;
+  tarnsim::Faults& faults = tarn.Options().faults;
   std::function<void(int line)> onLine;
 
   struct Window {
@@ -38,37 +35,22 @@ struct Device {
   std::optional<Window> atBreakOn;
   std::optional<Window> atFirstLine;
 
+  void NeverPowered() { tarn.Options().powerUp = tarnsim::PowerUp::Never; }
+
   void Attach(FakeHost& host) {
     host.SetDevice([this, &host](const DeviceEvent& event) {
       FakePlatform& port = host.Platform();
       const Window window{host.Enabled(HostButton::Start), host.Enabled(HostButton::Exit),
                           host.Enabled(HostButton::Cancel), port.BreakOn()};
-      switch (event.kind) {
-        case DeviceEvent::BreakOn:
-          atBreakOn = window;
-          if (powers) port.PushRx(beforeSpace + " ");
-          break;
-        case DeviceEvent::BreakOff:
-          if (secondSpace) {
-            port.PushRx(" ");
-          } else if (sendsQ) {
-            port.PushRx("Q");
-          }
-          break;
-        case DeviceEvent::Written: {
-          if (lines.empty()) atFirstLine = window;
-          unreadAtWrite.push_back(port.RxQueued());
-          gaugeAtWrite.push_back(host.GaugeProgress());
-          lines.push_back(event.data);
-          const int line = static_cast<int>(lines.size());
-          if (onLine) onLine(line);
-          if (silentAfterLines >= 0 && line > silentAfterLines) break;
-          port.PushRx(line == wrongAtLine ? "N" : "Y");
-          break;
-        }
-        default:
-          break;
+      if (event.kind == DeviceEvent::BreakOn) atBreakOn = window;
+      if (event.kind == DeviceEvent::Written) {
+        if (lines.empty()) atFirstLine = window;
+        unreadAtWrite.push_back(port.RxQueued());
+        gaugeAtWrite.push_back(host.GaugeProgress());
+        lines.push_back(event.data);
+        if (onLine) onLine(static_cast<int>(lines.size()));
       }
+      tarn.Take(port, event);
     });
   }
 };
@@ -205,30 +187,34 @@ TEST(UpdateSequence, EveryWayOutRunsTheCleanUpBeforeTheFailureLeaves) {
   const Way ways[] = {
       {"success", none, "", "Update succesful !!", 1019, false, true},
       {"seven stray bytes before the space",
-       [](FakeHost&, Device& d, auto&) { d.beforeSpace = "\x01\x02\x03xyz\xff"; }, "",
-       "Update succesful !!", 1019, false, true},
+       [](FakeHost&, Device& d, auto&) { d.faults.strayBytes = 7; }, "", "Update succesful !!",
+       1019, false, true},
       {"port does not open",
        [](FakeHost& h, Device&, auto&) { h.Platform().SetDeviceExists("COM1", false); }, "", "", 0,
        false, false},
-      {"no power within 100 s", [](FakeHost&, Device& d, auto&) { d.powers = false; },
+      {"no power within 100 s", [](FakeHost&, Device& d, auto&) { d.NeverPowered(); },
        "Hardware antwortet nicht !", "Connect TARN to Power !", 0, true, true},
-      {"eight stray bytes", [](FakeHost&, Device& d, auto&) { d.beforeSpace = "1234567?"; },
-       "3F Hardware antwortet falsch !", "Connect TARN to Power !", 0, true, true},
-      {"second space instead of Q", [](FakeHost&, Device& d, auto&) { d.secondSpace = true; },
+      {"eight stray bytes", [](FakeHost&, Device& d, auto&) { d.faults.strayBytes = 8; },
+       "E7 Hardware antwortet falsch !", "Connect TARN to Power !", 0, true, true},
+      {"second space instead of Q",
+       [](FakeHost&, Device& d, auto&) { d.faults.secondSpace = true; },
        "20 Hardware antwortet falsch !", "Connect TARN to Power !", 0, false, true},
-      {"no Q", [](FakeHost&, Device& d, auto&) { d.sendsQ = false; }, "Hardware antwortet nicht !",
-       "Connect TARN to Power !", 0, false, true},
-      {"security line refused", [](FakeHost&, Device& d, auto&) { d.wrongAtLine = 1; },
-       "4E Hardware antwortet falsch !", "TARN detected", 1, false, true},
-      {"silent after erasing chip 1", [](FakeHost&, Device& d, auto&) { d.silentAfterLines = 2; },
+      {"no Q", [](FakeHost&, Device& d, auto&) { d.faults.withholdQ = true; },
+       "Hardware antwortet nicht !", "Connect TARN to Power !", 0, false, true},
+      {"security line refused", [](FakeHost&, Device& d, auto&) { d.faults.wrongByteAtLine = 1; },
+       "3F Hardware antwortet falsch !", "TARN detected", 1, false, true},
+      {"silent after erasing chip 1",
+       [](FakeHost&, Device& d, auto&) { d.faults.silentAfterLine = 2; },
        "Hardware antwortet nicht !", "Flash erase -  Chip:  2", 3, false, true},
-      {"silent after block 100", [](FakeHost&, Device& d, auto&) { d.silentAfterLines = 104; },
+      {"silent after block 100",
+       [](FakeHost&, Device& d, auto&) { d.faults.silentAfterLine = 104; },
        "Hardware antwortet nicht !", "Update is running !!", 105, false, true},
-      {"wrong byte for the end line", [](FakeHost&, Device& d, auto&) { d.wrongAtLine = 1019; },
-       "4E Hardware antwortet falsch !", "Update is running !!", 1019, false, true},
+      {"wrong byte for the end line",
+       [](FakeHost&, Device& d, auto&) { d.faults.wrongByteAtLine = 1019; },
+       "3F Hardware antwortet falsch !", "Update is running !!", 1019, false, true},
       {"cancel while awaiting power",
        [](FakeHost& h, Device& d, auto&) {
-         d.powers = false;
+         d.NeverPowered();
          h.CancelAt(7);
        },
        "abort", "Connect TARN to Power !", 0, true, true},

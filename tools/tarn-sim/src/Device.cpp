@@ -93,8 +93,24 @@ void Device::Log(const std::string& text) const {
 void Device::Connect(Nanos now) {
   if (phase_ != Phase::Off) return;
   phase_ = Phase::Listening;
-  txClock_ = now + options_.powerOn;
   rxClock_ = now;
+  txClock_ = now;
+  if (options_.powerUp == PowerUp::AtConnect) PowerOn(now, true);
+}
+
+void Device::SetBreak(bool on, Nanos now) {
+  if (phase_ != Phase::Listening || options_.powerUp != PowerUp::AtBreak) return;
+  if (on && !poweredOn_) {
+    PowerOn(now, false);
+  } else if (!on && poweredOn_ && !qSent_) {
+    // Released before the space has left: "Q" still follows it.
+    SendQ(now);
+  }
+}
+
+void Device::PowerOn(Nanos now, bool sendQ) {
+  poweredOn_ = true;
+  txClock_ = std::max(txClock_, now + options_.powerOn);
   // Power-on output is not delayed like an acknowledge.
   auto send = [this](char byte) { Transmit(static_cast<std::uint8_t>(byte), txClock_); };
   for (int i = 0; i < options_.faults.strayBytes; ++i) send(static_cast<char>(0xE0 + (i & 0x0F)));
@@ -107,9 +123,17 @@ void Device::Connect(Nanos now) {
     send(' ');
     verdict_.faultsShown.emplace_back("a second space");
   }
-  send('Q');
+  if (sendQ) SendQ(txClock_);
+}
+
+void Device::SendQ(Nanos at) {
+  qSent_ = true;
+  if (options_.faults.withholdQ) {
+    verdict_.faultsShown.emplace_back("no \"Q\"");
+    return;
+  }
+  Transmit('Q', at);
   listenFrom_ = txClock_;
-  lastAnswerReady_ = txClock_;
 }
 
 void Device::Answer(std::uint8_t byte, Nanos at) {
@@ -141,7 +165,8 @@ void Device::Refuse(const std::string& reason, Nanos at, int lineNo) {
 }
 
 void Device::ReceiveByte(char c, Nanos at) {
-  if (phase_ == Phase::Refused || phase_ == Phase::HungUp) return;
+  // A device that is switched off hears nothing.
+  if (phase_ == Phase::Refused || phase_ == Phase::HungUp || (Connected() && !poweredOn_)) return;
   if (phase_ == Phase::Off || at < listenFrom_) {
     line_.assign(1, c);
     lineLength_ = 0;
@@ -283,6 +308,13 @@ void Device::LineComplete(Nanos at) {
       phase_ = Phase::HungUp;
       return;
     }
+  }
+  if (!silent_ && options_.faults.silentAfterLine &&
+      verdict_.linesAccepted >= *options_.faults.silentAfterLine) {
+    silent_ = true;
+    verdict_.faultsShown.push_back("silent after line " + std::to_string(verdict_.linesAccepted));
+    Log("line " + std::to_string(lineNo) + ": no answer (silent after line " +
+        std::to_string(verdict_.linesAccepted) + ")");
   }
   if (silent_) return;
   if (options_.faults.wrongByteAtLine == lineNo) {

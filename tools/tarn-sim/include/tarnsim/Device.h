@@ -4,9 +4,14 @@
 // transport (Pty.h) drives it with the steady clock, tests with any clock.
 //
 // What the device does, in order:
-//   Connect(now)      the far end opened the line: after the power-on delay
-//                     the device sends " " and then "Q" (there is no break
-//                     signal to wait for, so "Q" follows the space at once).
+//   Connect(now)      the far end opened the line. On a line without a break
+//                     signal (a pty) the operator switches the device on as
+//                     the line opens: after the power-on delay it sends " "
+//                     and then "Q" at once.
+//   SetBreak(on, now) on a line that carries the break (the recording fake):
+//                     switched on while the break is set, the device sends
+//                     " " after the power-on delay, and "Q" when the break is
+//                     released.
 //   Receive(...)      record lines, framed by their count field (no line
 //                     terminator); each is checked strictly and answered with
 //                     "Y" when accepted, or with a wrong byte when refused.
@@ -50,6 +55,10 @@ struct Faults {
   std::optional<int> wrongByteAtLine;
   // Send a second space after the first one, before "Q".
   bool secondSpace = false;
+  // Send the space but never "Q".
+  bool withholdQ = false;
+  // Answer nothing more once this many record lines have been acknowledged.
+  std::optional<int> silentAfterLine;
   // Send this many stray bytes (0xE0, 0xE1, ... cycling through 0xE0..0xEF)
   // before the space.
   int strayBytes = 0;
@@ -60,8 +69,16 @@ struct Faults {
   Nanos ackDelay{0};
 };
 
+// When the operator switches the device on.
+enum class PowerUp : std::uint8_t {
+  AtConnect,  // as the line opens (a line without a break signal)
+  AtBreak,    // when the host sets the break, as the window asks for power
+  Never,      // not at all: the device stays silent
+};
+
 struct DeviceOptions {
-  // From Connect() to the space.
+  PowerUp powerUp = PowerUp::AtConnect;
+  // From switching on to the space.
   Nanos powerOn = std::chrono::milliseconds(2000);
   // Pace every byte in both directions at kWireCharTime.
   bool wire = false;
@@ -115,6 +132,9 @@ class Device {
 
   // The far end opened the line at `now`: power-on begins.
   void Connect(Nanos now);
+  // The host set (`on`) or released the break at `now`; only a device that
+  // is switched on at the break heeds it.
+  void SetBreak(bool on, Nanos now);
   // Bytes read from the line at `now` (in wire mode each byte is taken to
   // complete one character time after the one before it, or after `now`).
   void Receive(std::string_view bytes, Nanos now);
@@ -135,6 +155,10 @@ class Device {
     char byte;
   };
 
+  // Switched on at `now`: the stray bytes, the space (or two), and "Q"
+  // unless it waits for the break's release.
+  void PowerOn(Nanos now, bool sendQ);
+  void SendQ(Nanos at);
   void ReceiveByte(char c, Nanos at);
   void LineComplete(Nanos at);
   void Refuse(const std::string& reason, Nanos at, int lineNo);
@@ -152,13 +176,15 @@ class Device {
   Phase phase_ = Phase::Off;
   Stage stage_ = Stage::Locked;
   bool silent_ = false;
+  bool poweredOn_ = false;
+  bool qSent_ = false;
 
   std::vector<Pending> out_;  // in order of readiness
   std::size_t outHead_ = 0;
   Nanos txClock_{0};
   Nanos rxClock_{0};
-  Nanos listenFrom_{0};       // "Q" has reached the host
-  Nanos lastAnswerReady_{0};  // the last answer has reached the host
+  Nanos listenFrom_{Nanos::max()};  // "Q" has reached the host
+  Nanos lastAnswerReady_{0};        // the last answer has reached the host
   std::optional<Nanos> hangUpAt_;
 
   std::string line_;            // the record line being received
