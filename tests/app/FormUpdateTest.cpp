@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,11 +27,13 @@
 #include "serial/posix/PosixPlatform.h"
 #include "serial/posix/PosixPortMap.h"
 #include "testing/FakePlatform.h"
+#include "testing/FakeTarn.h"
 #include "widgets/TGauge.h"
 
 namespace {
 
-// How the scripted device behaves.
+// How the device on the far end of the fake port (the simulator's model)
+// behaves.
 struct Device {
   bool answerPower = true;   // a blank once the break is set
   bool answerDetect = true;  // "Q" once the break is released
@@ -55,25 +58,20 @@ class FormUpdateTest : public ::testing::Test {
     safety.start();
   }
 
-  void Script(Device device) {
-    platform->SetDeviceHook(
-        [this, device](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
-          switch (event.kind) {
-            case FakePlatform::DeviceEvent::BreakOn:
-              if (device.answerPower) fake.PushRx(" ");
-              break;
-            case FakePlatform::DeviceEvent::BreakOff:
-              if (device.answerDetect) fake.PushRx("Q");
-              break;
-            case FakePlatform::DeviceEvent::Written:
-              ++lines;
-              progressSeen = std::max(progressSeen.load(), form->Gauge->Progress());
-              if (device.acknowledge < 0 || lines <= device.acknowledge) fake.PushRx("Y");
-              break;
-            default:
-              break;
-          }
-        });
+  // Puts the device behind the fake port; `atLine` runs as each line has
+  // been written, with its number.
+  void Script(Device device, std::function<void(int line)> atLine = {}) {
+    tarnsim::DeviceOptions& options = tarn.Options() = FakeTarn::Immediate();
+    if (!device.answerPower) options.powerUp = tarnsim::PowerUp::Never;
+    options.faults.withholdQ = !device.answerDetect;
+    if (device.acknowledge >= 0) options.faults.silentAfterLine = device.acknowledge;
+    tarn.SetObserver([this, atLine](const FakePlatform::DeviceEvent& event) {
+      if (event.kind != FakePlatform::DeviceEvent::Written) return;
+      ++lines;
+      progressSeen = std::max(progressSeen.load(), form->Gauge->Progress());
+      if (atLine) atLine(lines);
+    });
+    tarn.Attach(*platform);
   }
 
   std::vector<std::string> Status() const {
@@ -94,6 +92,7 @@ class FormUpdateTest : public ::testing::Test {
     EXPECT_FALSE(form->Form().UpdateRunning());
   }
 
+  FakeTarn tarn;  // outlives the window, whose port calls into it
   std::shared_ptr<FakePlatform> platform;
   std::unique_ptr<TQtFormView> form;
   QTimer safety;
@@ -161,18 +160,12 @@ TEST_F(FormUpdateTest, ASilentDeviceEndsInTheErrorBoxWithTheFullStopAdded) {
 }
 
 TEST_F(FormUpdateTest, EscDuringTheBlocksEndsSilentlyAndKeepsTheStatusLines) {
-  platform->SetDeviceHook([this](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
-    if (event.kind == FakePlatform::DeviceEvent::BreakOn) fake.PushRx(" ");
-    if (event.kind == FakePlatform::DeviceEvent::BreakOff) fake.PushRx("Q");
-    if (event.kind != FakePlatform::DeviceEvent::Written) return;
-    if (++lines < 30) {
-      fake.PushRx("Y");
-    } else {
-      // The operator presses Esc while the device is busy with a block.
-      QMetaObject::invokeMethod(
-          form.get(), [this] { QTest::keyClick(form->ListBox, Qt::Key_Escape); },
-          Qt::QueuedConnection);
-    }
+  Script({.acknowledge = 29}, [this](int line) {
+    if (line < 30) return;
+    // The operator presses Esc while the device is busy with a block.
+    QMetaObject::invokeMethod(
+        form.get(), [this] { QTest::keyClick(form->ListBox, Qt::Key_Escape); },
+        Qt::QueuedConnection);
   });
   BoxCloser closer;
   QTest::mouseClick(form->BtnStart, Qt::LeftButton);
@@ -199,7 +192,6 @@ TEST_F(FormUpdateTest, ACloseRequestInThePowerWaitCancelsAndClosesInTheBlocksItW
     form = std::make_unique<TQtFormView>(platform);
     form->show();
     lines = 0;
-    Script(c.device);
     bool exitDisabled = false;
     bool openAfterRequest = false;
     std::int32_t ticksAtRequest = -1;
@@ -209,19 +201,11 @@ TEST_F(FormUpdateTest, ACloseRequestInThePowerWaitCancelsAndClosesInTheBlocksItW
       form->close();
       openAfterRequest = form->isVisible() && form->Form().UpdateRunning();
     };
-    if (c.closeAtLine == 0) {
-      QTimer::singleShot(300, form.get(), request);
-    } else {
-      platform->SetDeviceHook([&](FakePlatform& fake, const FakePlatform::DeviceEvent& event) {
-        if (event.kind == FakePlatform::DeviceEvent::BreakOn) fake.PushRx(" ");
-        if (event.kind == FakePlatform::DeviceEvent::BreakOff) fake.PushRx("Q");
-        if (event.kind != FakePlatform::DeviceEvent::Written) return;
-        if (++lines == c.closeAtLine) {
-          QMetaObject::invokeMethod(form.get(), request, Qt::QueuedConnection);
-        }
-        fake.PushRx("Y");
-      });
-    }
+    Script(c.device, [&](int line) {
+      if (line == c.closeAtLine)
+        QMetaObject::invokeMethod(form.get(), request, Qt::QueuedConnection);
+    });
+    if (c.closeAtLine == 0) QTimer::singleShot(300, form.get(), request);
     BoxCloser closer;
     QTest::mouseClick(form->BtnStart, Qt::LeftButton);
     EXPECT_TRUE(exitDisabled);
