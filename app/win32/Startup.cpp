@@ -8,7 +8,7 @@
 #include "Win32FormView.h"
 #include "serial/win32/Win32Platform.h"
 
-int TarnUpMain(void* instance) {
+int TarnUpMain(HINSTANCE instance) {
   // The form goes before its view: its serial component closes the port and
   // stops its event thread while the view's owner still takes hand-overs.
   std::unique_ptr<TWin32FormView> window;

@@ -19,7 +19,6 @@ constexpr UINT_PTR kTimerId = 1;
 constexpr int kClientWidth = 412;
 constexpr int kClientHeight = 164;
 constexpr int kListItemHeight = 13;
-static_assert(kHandOverMessage == WM_APP + 1);
 
 // The layout in pixels of the client area. The template's dialog units
 // depend on the font the system really has; these do not.
@@ -92,8 +91,8 @@ LRESULT CALLBACK HeldEnterFilter(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-HWND Item(void* window, int id) {
-  return GetDlgItem(static_cast<HWND>(window), id);
+HWND Item(HWND window, int id) {
+  return GetDlgItem(window, id);
 }
 
 }  // namespace
@@ -111,16 +110,17 @@ struct FormWindowProc {
   }
 };
 
-TWin32FormView::TWin32FormView(void* instance) : instance_(instance), title_(ApplicationTitle()) {
+TWin32FormView::TWin32FormView(HINSTANCE instance)
+    : instance_(instance), title_(ApplicationTitle()) {
   // The template names the gauge's window class.
-  if (!TGauge::Register(static_cast<HINSTANCE>(instance))) {
+  if (!TGauge::Register(instance)) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
-  if (CreateDialogParamW(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEW(IDD_TARNUPFORM),
-                         nullptr, FormWindowProc::Run, reinterpret_cast<LPARAM>(this)) == nullptr) {
+  if (CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TARNUPFORM), nullptr, FormWindowProc::Run,
+                         reinterpret_cast<LPARAM>(this)) == nullptr) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   TGauge* gauge = TGauge::FromHandle(Item(window, IDC_GAUGE));
   if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   gauge_ = gauge;
@@ -138,9 +138,8 @@ TWin32FormView::TWin32FormView(void* instance) : instance_(instance), title_(App
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   const auto icon = [instance](int size) {
-    return reinterpret_cast<LPARAM>(LoadImageW(static_cast<HINSTANCE>(instance),
-                                               MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size,
-                                               LR_SHARED));
+    return reinterpret_cast<LPARAM>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size, LR_SHARED));
   };
   SendMessageW(window, WM_SETICON, ICON_BIG, icon(GetSystemMetrics(SM_CXICON)));
   SendMessageW(window, WM_SETICON, ICON_SMALL, icon(GetSystemMetrics(SM_CXSMICON)));
@@ -155,33 +154,32 @@ TWin32FormView::TWin32FormView(void* instance) : instance_(instance), title_(App
 }
 
 TWin32FormView::~TWin32FormView() {
-  if (boxFilter_ != nullptr) UnhookWindowsHookEx(static_cast<HHOOK>(boxFilter_));
-  HWND window = static_cast<HWND>(window_);
+  if (boxFilter_ != nullptr) UnhookWindowsHookEx(boxFilter_);
+  HWND window = window_;
   KillTimer(window, kTimerId);
   SetWindowLongPtrW(window, GWLP_USERDATA, 0);
   DestroyWindow(window);
-  for (void* logo : logos_) {
-    if (logo != nullptr) DeleteObject(static_cast<HBITMAP>(logo));
+  for (HBITMAP logo : logos_) {
+    if (logo != nullptr) DeleteObject(logo);
   }
 }
 
 void TWin32FormView::StartTimer() {
-  if (SetTimer(static_cast<HWND>(window_), kTimerId, static_cast<UINT>(kTickInterval), nullptr) ==
-      0) {
+  if (SetTimer(window_, kTimerId, static_cast<UINT>(kTickInterval), nullptr) == 0) {
     throw EOutOfResources(kNoTimerMessage);
   }
 }
 
 std::int32_t TWin32FormView::GaugeProgress() const {
-  return static_cast<const TGauge*>(gauge_)->Progress();
+  return gauge_->Progress();
 }
 
 void TWin32FormView::SetGaugeProgress(std::int32_t value) {
-  static_cast<TGauge*>(gauge_)->SetProgress(value);
+  gauge_->SetProgress(value);
 }
 
 void TWin32FormView::SetGaugeMaxValue(std::int32_t value) {
-  static_cast<TGauge*>(gauge_)->SetMaxValue(value);
+  gauge_->SetMaxValue(value);
 }
 
 void TWin32FormView::RecolourLogos() {
@@ -189,16 +187,15 @@ void TWin32FormView::RecolourLogos() {
   LoadLogo(IDC_IMAGE2, IDB_IMAGE2, logos_[1]);
 }
 
-void TWin32FormView::LoadLogo(int control, int resource, void*& keep) {
+void TWin32FormView::LoadLogo(int control, int resource, HBITMAP& keep) {
   struct Bitmap {
     HBITMAP handle;
     ~Bitmap() {
       if (handle != nullptr) DeleteObject(handle);
     }
   };
-  const Bitmap source{
-      static_cast<HBITMAP>(LoadImageW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(resource),
-                                      IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
+  const Bitmap source{static_cast<HBITMAP>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
   BITMAP info{};
   if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0) {
     throw std::runtime_error("Bild kann nicht geladen werden");
@@ -227,14 +224,14 @@ void TWin32FormView::LoadLogo(int control, int resource, void*& keep) {
   for (std::uint32_t& pixel : pixels) pixel |= 0xFF000000U;  // opaque
   RecolourSilver(pixels, info.bmWidth, info.bmHeight, info.bmWidth, FaceRgb());
   GdiFlush();
-  SendDlgItemMessageW(static_cast<HWND>(window_), control, STM_SETIMAGE, IMAGE_BITMAP,
+  SendDlgItemMessageW(window_, control, STM_SETIMAGE, IMAGE_BITMAP,
                       reinterpret_cast<LPARAM>(copy.handle));
-  if (keep != nullptr) DeleteObject(static_cast<HBITMAP>(keep));
+  if (keep != nullptr) DeleteObject(keep);
   keep = std::exchange(copy.handle, nullptr);
 }
 
 void TWin32FormView::Show() {
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   RECT outer{};
   GetWindowRect(window, &outer);
   const Point at = CentredTopLeft(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
@@ -245,7 +242,7 @@ void TWin32FormView::Show() {
 }
 
 void TWin32FormView::CloseWindow() {
-  ShowWindow(static_cast<HWND>(window_), SW_HIDE);
+  ShowWindow(window_, SW_HIDE);
   PostQuitMessage(0);
 }
 
@@ -258,7 +255,7 @@ int TWin32FormView::Run() {
       break;
     }
     if (got == -1) break;
-    Dispatch(&message);
+    Dispatch(message);
   }
   return quitCode_;
 }
@@ -272,7 +269,7 @@ void TWin32FormView::ProcessMessages() {
       quitCode_ = static_cast<int>(message.wParam);
       continue;
     }
-    Dispatch(&message);
+    Dispatch(message);
   }
 }
 
@@ -285,9 +282,8 @@ void TWin32FormView::WaitForActivity() {
                               MWMO_INPUTAVAILABLE);
 }
 
-void TWin32FormView::Dispatch(void* pending) {
-  MSG& message = *static_cast<MSG*>(pending);
-  HWND window = static_cast<HWND>(window_);
+void TWin32FormView::Dispatch(MSG& message) {
+  HWND window = window_;
   const bool ours = message.hwnd == window || IsChild(window, message.hwnd) != FALSE;
   if (ours) {
     if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE) {
@@ -316,8 +312,7 @@ void TWin32FormView::Dispatch(void* pending) {
   DispatchMessageW(&message);
 }
 
-std::intptr_t TWin32FormView::HandleMessage(unsigned message, std::uintptr_t wParam,
-                                            std::intptr_t lParam) {
+INT_PTR TWin32FormView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case kHandOverMessage:
       owner_.RunPending();
@@ -339,11 +334,11 @@ std::intptr_t TWin32FormView::HandleMessage(unsigned message, std::uintptr_t wPa
   }
 }
 
-void TWin32FormView::Command(int id, int code, void* control) {
+void TWin32FormView::Command(int id, int code, HWND control) {
   if (code != BN_CLICKED) return;
   // Enter reaches here for the default button even when it is disabled; a
   // disabled button is never pressed.
-  if (control != nullptr && IsWindowEnabled(static_cast<HWND>(control)) == FALSE) return;
+  if (control != nullptr && IsWindowEnabled(control) == FALSE) return;
   if (IsPushButton(id)) {
     if (events_ != nullptr) events_->ButtonClicked(ButtonOf(id));
     return;
@@ -352,7 +347,7 @@ void TWin32FormView::Command(int id, int code, void* control) {
   // chosen port, the arrow keys move (and choose) within it.
   for (int item : kPortItems) {
     HWND button = Item(window_, item);
-    const bool chosen = IsDlgButtonChecked(static_cast<HWND>(window_), item) == BST_CHECKED;
+    const bool chosen = IsDlgButtonChecked(window_, item) == BST_CHECKED;
     const LONG_PTR style = GetWindowLongPtrW(button, GWL_STYLE);
     SetWindowLongPtrW(button, GWL_STYLE, chosen ? (style | WS_TABSTOP) : (style & ~WS_TABSTOP));
   }
@@ -360,7 +355,7 @@ void TWin32FormView::Command(int id, int code, void* control) {
 
 int TWin32FormView::PortIndex() const {
   for (std::size_t i = 0; i < kPortItems.size(); ++i) {
-    if (IsDlgButtonChecked(static_cast<HWND>(window_), kPortItems[i]) == BST_CHECKED) {
+    if (IsDlgButtonChecked(window_, kPortItems[i]) == BST_CHECKED) {
       return static_cast<int>(i);
     }
   }
@@ -374,29 +369,26 @@ void TWin32FormView::SetPortTooltips(const std::vector<std::string>& /*tips*/) {
 }
 
 int TWin32FormView::StatusCount() const {
-  return static_cast<int>(
-      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETCOUNT, 0, 0));
+  return static_cast<int>(SendDlgItemMessageW(window_, IDC_LISTBOX, LB_GETCOUNT, 0, 0));
 }
 
 bool TWin32FormView::AppendStatus(const std::string& text) {
   const std::wstring line = Widen(text);
-  const LRESULT index = SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_ADDSTRING,
-                                            0, reinterpret_cast<LPARAM>(line.c_str()));
+  const LRESULT index = SendDlgItemMessageW(window_, IDC_LISTBOX, LB_ADDSTRING, 0,
+                                            reinterpret_cast<LPARAM>(line.c_str()));
   return index != LB_ERR && index != LB_ERRSPACE;
 }
 
 int TWin32FormView::StatusTopIndex() const {
-  return static_cast<int>(
-      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETTOPINDEX, 0, 0));
+  return static_cast<int>(SendDlgItemMessageW(window_, IDC_LISTBOX, LB_GETTOPINDEX, 0, 0));
 }
 
 void TWin32FormView::SetStatusTopIndex(int index) {
-  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_SETTOPINDEX,
-                      static_cast<WPARAM>(index), 0);
+  SendDlgItemMessageW(window_, IDC_LISTBOX, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
 }
 
 void TWin32FormView::ClearStatus() {
-  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
+  SendDlgItemMessageW(window_, IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
 }
 
 void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
@@ -404,7 +396,7 @@ void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
 }
 
 FocusedControl TWin32FormView::Focused() const {
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   HWND focus = GetFocus();
   if (focus == nullptr || IsChild(window, focus) == FALSE) return FocusedControl::Other;
   switch (GetDlgCtrlID(focus)) {
@@ -429,13 +421,13 @@ FocusedControl TWin32FormView::Focused() const {
 void TWin32FormView::ParkFocus() {
   // Enter on the status list presses the default button, Start, which does
   // nothing while it is disabled.
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
 }
 
 void TWin32FormView::FocusStart() {
   // Setting the focus would activate an inactive window: it keeps its focus.
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   HWND start = Item(window, IDC_BTNSTART);
   if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);

@@ -7,9 +7,8 @@
 // an IFormView and is told of every click, tick, typed character, close
 // request and activation. A held Enter presses once, and closes no box that
 // came up while it was held.
-//
-// The header stays free of <windows.h> (see Win32SerialOwner.h); handles
-// cross it as void*.
+
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -19,15 +18,17 @@
 #include "FormView.h"
 #include "Win32SerialOwner.h"
 
+class TGauge;
+
 // The message that asks the window to run the pending hand-overs.
-inline constexpr unsigned kHandOverMessage = 0x8000 + 1;  // WM_APP + 1
+inline constexpr UINT kHandOverMessage = WM_APP + 1;
 
 class TWin32FormView : public IFormView {
  public:
-  // Creates the dialog (hidden) on `instance` (an HINSTANCE), places its
+  // Creates the dialog (hidden) on `instance`, places its
   // controls, chooses "COM 1" and makes Start the default button. Throws
   // std::runtime_error on failure.
-  explicit TWin32FormView(void* instance);
+  explicit TWin32FormView(HINSTANCE instance);
   ~TWin32FormView() override;
   TWin32FormView(const TWin32FormView&) = delete;
   TWin32FormView& operator=(const TWin32FormView&) = delete;
@@ -35,7 +36,7 @@ class TWin32FormView : public IFormView {
   // Where the window reports what happens to it; nothing is reported
   // without (nullptr).
   void SetEvents(IFormEvents* events) { events_ = events; }
-  [[nodiscard]] void* Handle() const { return window_; }
+  [[nodiscard]] HWND Handle() const { return window_; }
   // The serial component's owner on this window's thread.
   ISerialOwner& SerialOwner() { return owner_; }
 
@@ -77,18 +78,18 @@ class TWin32FormView : public IFormView {
 
  private:
   friend struct FormWindowProc;
-  std::intptr_t HandleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
-  void Command(int id, int code, void* control);
-  void Dispatch(void* message);
-  void LoadLogo(int control, int resource, void*& keep);
+  INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void Command(int id, int code, HWND control);
+  void Dispatch(MSG& message);
+  void LoadLogo(int control, int resource, HBITMAP& keep);
 
-  void* instance_;
+  HINSTANCE instance_;
   IFormEvents* events_ = nullptr;
   std::wstring title_;
-  void* window_ = nullptr;
-  void* gauge_ = nullptr;  // the TGauge, owned by its window
-  void* logos_[2] = {nullptr, nullptr};
-  void* boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
+  HWND window_ = nullptr;
+  TGauge* gauge_ = nullptr;  // owned by its window
+  HBITMAP logos_[2] = {nullptr, nullptr};
+  HHOOK boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // Posts the hand-overs of the form's serial component to this window; the

@@ -42,7 +42,7 @@ class FormWindowTest : public ::testing::Test {
   void SetUp() override {
     window_ = std::make_unique<TWin32FormView>(GetModuleHandleW(nullptr));
     window_->SetEvents(&events_);
-    hwnd_ = static_cast<HWND>(window_->Handle());
+    hwnd_ = window_->Handle();
     window_->Show();
     SetActiveWindow(hwnd_);
     window_->ProcessMessages();
