@@ -2,10 +2,13 @@
 
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ErrorDisplay.h"
 #include "TarnupMain.h"
 #include "Win32FormView.h"
+#include "serial/WindowsPortList.h"
 #include "serial/win32/Win32Platform.h"
 
 int TarnUpMain(HINSTANCE instance) {
@@ -18,6 +21,13 @@ int TarnUpMain(HINSTANCE instance) {
     form = std::make_unique<TTarnUpForm>(*window, window->SerialOwner(), MakeWin32Platform());
     window->SetEvents(form.get());
     window->StartTimer();
+    form->SetPortTooltipSource(
+        [sources = std::shared_ptr(MakeSystemPortSources())](unsigned count) {
+          const std::vector<WindowsPort> ports = ListWindowsPorts(*sources);
+          std::vector<std::string> tips;
+          for (unsigned n = 1; n <= count; ++n) tips.push_back(DescribeWindowsComPort(n, ports));
+          return tips;
+        });
   } catch (const std::exception& e) {
     if (window) window->SetEvents(nullptr);
     ShowExceptionBox(ApplicationTitle(), e.what());

@@ -1,6 +1,9 @@
 #include "Win32FormView.h"
 
 #include <windows.h>
+// After <windows.h>.
+#include <commctrl.h>
+#include <dbt.h>
 
 #include <array>
 #include <span>
@@ -149,6 +152,12 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
   SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0, kListItemHeight);
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
+  const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&classes);
+  // Without it the ports simply have no tooltips.
+  tooltips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
   boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
   owner_.SetWindow(window_);
 }
@@ -329,6 +338,15 @@ INT_PTR TWin32FormView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE && events_ != nullptr) events_->Activated();
       return FALSE;  // the dialog manager restores the focus
+    case WM_DEVICECHANGE:
+      // Sent to every top-level window; a port's arrival and removal come
+      // with their own codes, any other device change as "nodes changed".
+      if ((wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+           wParam == DBT_DEVICEREMOVECOMPLETE) &&
+          events_ != nullptr) {
+        events_->DevicesChanged();
+      }
+      return FALSE;  // the default answer grants every request
     default:
       return FALSE;
   }
@@ -362,10 +380,30 @@ int TWin32FormView::PortIndex() const {
   return 0;
 }
 
-void TWin32FormView::SetPortTooltips(const std::vector<std::string>& /*tips*/) {
-  // The Win32 window has no tooltip control yet, and its start-up gives the
-  // form no tooltip source, so this is never asked for; the Windows port
-  // list that names each COM n will come with both.
+void TWin32FormView::SetPortTooltips(const std::vector<std::string>& tips) {
+  if (tooltips_ == nullptr) return;
+  for (std::size_t i = 0; i < kPortItems.size(); ++i) {
+    // The tool is the item's window: the control follows the item wherever
+    // it is laid out, and relays its mouse messages itself.
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;  // understood by every version of the control
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(Item(window_, kPortItems[i]));
+    std::wstring text = i < tips.size() ? Widen(tips[i]) : std::wstring();
+    if (text.empty()) {
+      if (tipped_[i]) SendMessageW(tooltips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+      tipped_[i] = false;
+      continue;
+    }
+    tool.lpszText = text.data();
+    if (tipped_[i]) {
+      SendMessageW(tooltips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    } else {
+      tipped_[i] =
+          SendMessageW(tooltips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool)) != FALSE;
+    }
+  }
 }
 
 int TWin32FormView::StatusCount() const {

@@ -2,14 +2,16 @@
 // The update window in Win32: the dialog made from the resource template
 // IDD_TARNUPFORM with its controls at the layout's pixels, the tick timer,
 // the message loop, the pump inside a handler and the idle wait, the key
-// preview, the boxes and the serial component's window-thread services. What
+// preview, the boxes, the ports' tooltips and the serial component's
+// window-thread services. What
 // the window does is its form (TTarnUpForm, app/common), which drives it as
 // an IFormView and is told of every click, tick, typed character, close
-// request and activation. A held Enter presses once, and closes no box that
+// request, activation and device change. A held Enter presses once, and closes no box that
 // came up while it was held.
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +39,8 @@ class TWin32FormView : public IFormView {
   // without (nullptr).
   void SetEvents(IFormEvents* events) { events_ = events; }
   [[nodiscard]] HWND Handle() const { return window_; }
+  // The tooltip control of the "COM n" items; null if it could not be made.
+  [[nodiscard]] HWND Tooltips() const { return tooltips_; }
   // The serial component's owner on this window's thread.
   ISerialOwner& SerialOwner() { return owner_; }
 
@@ -64,6 +68,7 @@ class TWin32FormView : public IFormView {
   void RecolourLogos() override;
   void SetGaugeMaxValue(std::int32_t value) override;
   [[nodiscard]] std::int32_t GaugeProgress() const override;
+  // One tool of the window's tooltip control per item with a text.
   void SetPortTooltips(const std::vector<std::string>& tips) override;
   void SetGaugeProgress(std::int32_t value) override;
   void ClearStatus() override;
@@ -89,7 +94,10 @@ class TWin32FormView : public IFormView {
   HWND window_ = nullptr;
   TGauge* gauge_ = nullptr;  // owned by its window
   HBITMAP logos_[2] = {nullptr, nullptr};
-  HHOOK boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
+  HHOOK boxFilter_ = nullptr;
+  HWND tooltips_ = nullptr;  // owned by the window
+  std::array<bool, kPortItemCount>
+      tipped_{};  // which items have a tool  // the message-filter hook for held Enter in boxes
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // Posts the hand-overs of the form's serial component to this window; the

@@ -3,6 +3,9 @@
 // focus goes and the hand-overs of the serial side. Keys are posted as the keyboard would post them
 // and dispatched by the window's pump. Needs a display (run under Xvfb).
 #include <windows.h>
+// After <windows.h>.
+#include <commctrl.h>
+#include <dbt.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Text.h"
 #include "Win32FormView.h"
 #include "resource.h"
 
@@ -29,12 +33,14 @@ class RecordingEvents : public IFormEvents {
     return false;
   }
   void Activated() override { ++activations; }
+  void DevicesChanged() override { ++deviceChanges; }
 
   std::vector<HostButton> clicks;
   std::u16string typed;
   int ticks = 0;
   int closes = 0;
   int activations = 0;
+  int deviceChanges = 0;
 };
 
 class FormWindowTest : public ::testing::Test {
@@ -182,6 +188,50 @@ TEST_F(FormWindowTest, AHandOverFromAnotherThreadRunsInThePumpAndACloseAsksTheFo
   SendMessageW(hwnd_, WM_CLOSE, 0, 0);
   EXPECT_EQ(events_.closes, 1);
   EXPECT_TRUE(IsWindowVisible(hwnd_));
+}
+
+TEST_F(FormWindowTest, EachPortItemShowsTheTooltipItIsGivenAndADeviceChangeAsksAgain) {
+  HWND tips = window_->Tooltips();
+  ASSERT_NE(tips, nullptr);
+  // The item's tool and its text; empty when the item has none.
+  const auto tipOf = [&](int item) {
+    std::wstring text(512, L'\0');
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = hwnd_;
+    tool.uId = reinterpret_cast<UINT_PTR>(Item(item));
+    tool.lpszText = text.data();
+    if (SendMessageW(tips, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&tool)) == FALSE) {
+      return std::wstring();
+    }
+    EXPECT_NE(tool.uFlags & TTF_IDISHWND, 0u);
+    text.assign(512, L'\0');
+    tool.lpszText = text.data();
+    SendMessageW(tips, TTM_GETTEXTW, text.size(), reinterpret_cast<LPARAM>(&tool));
+    return std::wstring(text.c_str());
+  };
+  const int items[] = {IDC_RGCOM_ITEM0, IDC_RGCOM_ITEM1, IDC_RGCOM_ITEM2, IDC_RGCOM_ITEM3};
+  const std::vector<std::vector<std::string>> rounds = {
+      {"USB Serial Port (COM1)", "No serial port COM2 on this computer", "",
+       "USB-Seriell-Adapter f\xC3\xBCr Ger\xC3\xA4te (COM4)"},
+      {"", "Serial port \\Device\\Serial1", "USB Serial Port (COM3)"},  // COM 4: none
+      {"a", "b", "c", "d"},
+  };
+  for (const auto& round : rounds) {
+    window_->SetPortTooltips(round);
+    for (std::size_t i = 0; i < std::size(items); ++i) {
+      const std::string expected = i < round.size() ? round[i] : std::string();
+      EXPECT_EQ(tipOf(items[i]), Widen(expected)) << "COM " << i + 1;
+    }
+  }
+  EXPECT_EQ(SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0), 4);
+
+  // Plugging a device in or out, or any change of the device tree.
+  for (int change : {DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED}) {
+    SendMessageW(hwnd_, WM_DEVICECHANGE, static_cast<WPARAM>(change), 0);
+  }
+  SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG, 0);  // only a question
+  EXPECT_EQ(events_.deviceChanges, 3);
 }
 
 }  // namespace
