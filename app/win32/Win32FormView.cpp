@@ -5,12 +5,15 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <array>
-#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "ErrorDisplay.h"
+#include "Layout.h"
 #include "Text.h"
 #include "resource.h"
 #include "widgets/TColor.h"
@@ -19,34 +22,6 @@
 namespace {
 
 constexpr UINT_PTR kTimerId = 1;
-constexpr int kClientWidth = 412;
-constexpr int kClientHeight = 164;
-constexpr int kListItemHeight = 13;
-
-// The layout in pixels of the client area. The template's dialog units
-// depend on the font the system really has; these do not.
-struct Placement {
-  int id;
-  int left;
-  int top;
-  int width;
-  int height;
-};
-constexpr std::array<Placement, 12> kLayout = {{
-    {IDC_GAUGE, 136, 12, 265, 17},
-    {IDC_IMAGE1, 0, 0, 35, 98},
-    {IDC_IMAGE2, 8, 120, 140, 38},
-    {IDC_RGCOM, 48, 8, 73, 105},
-    {IDC_RGCOM_ITEM0, 56, 26, 60, 17},
-    {IDC_RGCOM_ITEM1, 56, 47, 60, 17},
-    {IDC_RGCOM_ITEM2, 56, 68, 60, 17},
-    {IDC_RGCOM_ITEM3, 56, 89, 60, 17},
-    {IDC_BTNSTART, 336, 128, 65, 25},
-    {IDC_BTNEXIT, 256, 128, 65, 25},
-    {IDC_BTNCANCEL, 176, 128, 65, 25},
-    {IDC_LISTBOX, 136, 44, 265, 69},
-}};
-
 constexpr std::array<int, 4> kPortItems = {IDC_RGCOM_ITEM0, IDC_RGCOM_ITEM1, IDC_RGCOM_ITEM2,
                                            IDC_RGCOM_ITEM3};
 
@@ -98,6 +73,54 @@ HWND Item(HWND window, int id) {
   return GetDlgItem(window, id);
 }
 
+// A function of user32 that older systems (and Wine) may lack; null there.
+template <typename Function>
+Function* UserFunction(const char* name) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) return nullptr;
+  // Through the type that matches every function type.
+  return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// The DPI `window` is shown at: its monitor's where the system tells it,
+// else the system's.
+UINT DpiOf(HWND window) {
+  if (auto* dpiForWindow = UserFunction<decltype(GetDpiForWindow)>("GetDpiForWindow")) {
+    if (const UINT dpi = dpiForWindow(window); dpi != 0) return dpi;
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kDesignDpi;
+}
+
+// The frame around a client area of the layout's size at `dpi`.
+bool OuterSizeForDpi(HWND window, const WindowLayout& layout, SIZE& size) {
+  auto* adjust = UserFunction<decltype(AdjustWindowRectExForDpi)>("AdjustWindowRectExForDpi");
+  if (adjust == nullptr) return false;
+  RECT outer{0, 0, layout.clientWidth, layout.clientHeight};
+  if (adjust(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
+             static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)), layout.dpi) == FALSE) {
+    return false;
+  }
+  size = {outer.right - outer.left, outer.bottom - outer.top};
+  return true;
+}
+
+// The dialog font: "MS Sans Serif" as the system's scalable face of it, an
+// 8-point font of `height` pixels; any sans-serif face of that height where
+// the system has neither.
+HFONT MakeDialogFont(int height) {
+  LOGFONTW lf{};
+  lf.lfHeight = -height;
+  lf.lfWeight = FW_NORMAL;
+  lf.lfCharSet = DEFAULT_CHARSET;
+  lf.lfPitchAndFamily = VARIABLE_PITCH | FF_SWISS;
+  const std::wstring_view face = L"Microsoft Sans Serif";
+  face.copy(lf.lfFaceName, face.size());
+  return CreateFontIndirectW(&lf);
+}
+
 }  // namespace
 
 struct FormWindowProc {
@@ -130,26 +153,20 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
   gauge->SetForeColor(clBlue);
   gauge->SetProgress(0);
 
-  for (const Placement& p : kLayout) {
-    SetWindowPos(Item(window, p.id), nullptr, p.left, p.top, p.width, p.height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+  // The dialog manager would scale the template's controls by itself when
+  // the DPI changes; the window lays itself out instead (LayOut).
+  if (auto* behaviour =
+          UserFunction<decltype(SetDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior")) {
+    behaviour(window, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
   }
-  RECT outer{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
-                     static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)));
-  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-
-  const auto icon = [instance](int size) {
-    return reinterpret_cast<LPARAM>(
-        LoadImageW(instance, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size, LR_SHARED));
-  };
-  SendMessageW(window, WM_SETICON, ICON_BIG, icon(GetSystemMetrics(SM_CXICON)));
-  SendMessageW(window, WM_SETICON, ICON_SMALL, icon(GetSystemMetrics(SM_CXSMICON)));
+  // The gauge takes its font as made for 96 dpi and scales it itself.
+  if (HFONT design = MakeDialogFont(LayoutForDpi(kDesignDpi).fontHeight)) {
+    gauge->SetFont(design);
+    DeleteObject(design);
+  }
 
   CheckRadioButton(window, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
   Command(IDC_RGCOM_ITEM0, BN_CLICKED, Item(window, IDC_RGCOM_ITEM0));
-  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0, kListItemHeight);
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
   const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
@@ -158,6 +175,7 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
   tooltips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                               WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
+  LayOut(DpiOf(window));
   boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
   owner_.SetWindow(window_);
 }
@@ -168,9 +186,10 @@ TWin32FormView::~TWin32FormView() {
   KillTimer(window, kTimerId);
   SetWindowLongPtrW(window, GWLP_USERDATA, 0);
   DestroyWindow(window);
-  for (HBITMAP logo : logos_) {
-    if (logo != nullptr) DeleteObject(logo);
+  for (Logo& logo : logos_) {
+    if (logo.shown != nullptr) DeleteObject(logo.shown);
   }
+  if (font_ != nullptr) DeleteObject(font_);
 }
 
 void TWin32FormView::StartTimer() {
@@ -192,51 +211,131 @@ void TWin32FormView::SetGaugeMaxValue(std::int32_t value) {
 }
 
 void TWin32FormView::RecolourLogos() {
-  LoadLogo(IDC_IMAGE1, IDB_IMAGE1, logos_[0]);
-  LoadLogo(IDC_IMAGE2, IDB_IMAGE2, logos_[1]);
+  LoadLogo(logos_[0], IDB_IMAGE1);
+  LoadLogo(logos_[1], IDB_IMAGE2);
+  ShowLogos();
 }
 
-void TWin32FormView::LoadLogo(int control, int resource, HBITMAP& keep) {
-  struct Bitmap {
-    HBITMAP handle;
-    ~Bitmap() {
-      if (handle != nullptr) DeleteObject(handle);
-    }
-  };
-  const Bitmap source{static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
-  BITMAP info{};
-  if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0) {
-    throw std::runtime_error("Bild kann nicht geladen werden");
+namespace {
+
+struct Bitmap {
+  HBITMAP handle;
+  ~Bitmap() {
+    if (handle != nullptr) DeleteObject(handle);
   }
-  // A 32-bit copy, so that any colour can be written into any pixel.
+};
+
+// A top-down 32-bit picture of width x height, its pixels at `bits`.
+BITMAPINFO PictureFormat(int width, int height) {
   BITMAPINFO format{};
   format.bmiHeader.biSize = sizeof format.bmiHeader;
-  format.bmiHeader.biWidth = info.bmWidth;
-  format.bmiHeader.biHeight = -info.bmHeight;  // top-down rows
+  format.bmiHeader.biWidth = width;
+  format.bmiHeader.biHeight = -height;  // top-down rows
   format.bmiHeader.biPlanes = 1;
   format.bmiHeader.biBitCount = 32;
   format.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
+  return format;
+}
+
+}  // namespace
+
+void TWin32FormView::LoadLogo(Logo& logo, int resource) {
+  const Bitmap source{static_cast<HBITMAP>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
+  BITMAP info{};
+  if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0 ||
+      info.bmWidth <= 0 || info.bmHeight <= 0) {
+    throw std::runtime_error("Bild kann nicht geladen werden");
+  }
+  // As 32-bit pixels, so that any colour can be written into any pixel.
+  BITMAPINFO format = PictureFormat(info.bmWidth, info.bmHeight);
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(info.bmWidth) *
+                                    static_cast<std::size_t>(info.bmHeight));
   HDC screen = GetDC(nullptr);
-  Bitmap copy{CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0)};
-  const int rows = copy.handle != nullptr
-                       ? GetDIBits(screen, source.handle, 0, static_cast<UINT>(info.bmHeight), bits,
-                                   &format, DIB_RGB_COLORS)
-                       : 0;
+  const int rows = GetDIBits(screen, source.handle, 0, static_cast<UINT>(info.bmHeight),
+                             pixels.data(), &format, DIB_RGB_COLORS);
   ReleaseDC(nullptr, screen);
   if (rows != info.bmHeight) throw std::runtime_error("Bild kann nicht geladen werden");
-
-  const std::span pixels(
-      static_cast<std::uint32_t*>(bits),
-      static_cast<std::size_t>(info.bmWidth) * static_cast<std::size_t>(info.bmHeight));
   for (std::uint32_t& pixel : pixels) pixel |= 0xFF000000U;  // opaque
   RecolourSilver(pixels, info.bmWidth, info.bmHeight, info.bmWidth, FaceRgb());
-  GdiFlush();
-  SendDlgItemMessageW(window_, control, STM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(copy.handle));
-  if (keep != nullptr) DeleteObject(keep);
-  keep = std::exchange(copy.handle, nullptr);
+  logo.pixels = std::move(pixels);
+  logo.width = info.bmWidth;
+  logo.height = info.bmHeight;
+}
+
+void TWin32FormView::ShowLogos() {
+  const WindowLayout layout = LayoutForDpi(dpi_);
+  const std::array<int, 2> controls = {IDC_IMAGE1, IDC_IMAGE2};
+  for (std::size_t i = 0; i < logos_.size(); ++i) {
+    Logo& logo = logos_[i];
+    if (logo.pixels.empty()) continue;  // not loaded yet
+    // The picture fills its control's box at this DPI.
+    const LayoutBox box = layout.Box(controls[i]);
+    const std::vector<std::uint32_t> pixels =
+        ScalePicture(logo.pixels, logo.width, logo.height, box.Width(), box.Height());
+    const BITMAPINFO format = PictureFormat(box.Width(), box.Height());
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    Bitmap shown{CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0)};
+    ReleaseDC(nullptr, screen);
+    if (shown.handle == nullptr || pixels.empty()) {
+      throw std::runtime_error("Bild kann nicht geladen werden");
+    }
+    std::copy(pixels.begin(), pixels.end(), static_cast<std::uint32_t*>(bits));
+    GdiFlush();
+    HWND control = Item(window_, controls[i]);
+    SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown.handle));
+    // The control sizes itself to its picture; it keeps its box all the same.
+    SetWindowPos(control, nullptr, box.left, box.top, box.Width(), box.Height(),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (logo.shown != nullptr) DeleteObject(logo.shown);
+    logo.shown = std::exchange(shown.handle, nullptr);
+  }
+}
+
+void TWin32FormView::LayOut(UINT dpi) {
+  dpi_ = dpi;
+  const WindowLayout layout = LayoutForDpi(dpi);
+  HWND window = window_;
+  if (HFONT font = MakeDialogFont(layout.fontHeight)) {
+    // Every control but the gauge, which scales its own font (below).
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      if (child != gauge_->Handle())
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    if (tooltips_ != nullptr) {
+      SendMessageW(tooltips_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    if (font_ != nullptr) DeleteObject(font_);
+    font_ = font;
+  }
+  gauge_->SetDpi(dpi);
+  for (const PlacedControl& c : layout.controls) {
+    SetWindowPos(Item(window, c.id), nullptr, c.box.left, c.box.top, c.box.Width(), c.box.Height(),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ShowLogos();
+  // After the font, which sets the line height to the font's.
+  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0,
+                      static_cast<LPARAM>(layout.listItemHeight));
+
+  const auto icon = [this](int size) {
+    return reinterpret_cast<LPARAM>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size, LR_SHARED));
+  };
+  SendMessageW(window, WM_SETICON, ICON_BIG, icon(layout.bigIcon));
+  SendMessageW(window, WM_SETICON, ICON_SMALL, icon(layout.smallIcon));
+
+  // The client area takes the layout's size, whatever the frame around it.
+  RECT outer{};
+  RECT client{};
+  GetWindowRect(window, &outer);
+  GetClientRect(window, &client);
+  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left - client.right + layout.clientWidth,
+               outer.bottom - outer.top - client.bottom + layout.clientHeight,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(window, nullptr, TRUE);
 }
 
 void TWin32FormView::Show() {
@@ -338,6 +437,25 @@ INT_PTR TWin32FormView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE && events_ != nullptr) events_->Activated();
       return FALSE;  // the dialog manager restores the focus
+    case WM_GETDPISCALEDSIZE: {
+      // The size for the new DPI, so that the rectangle WM_DPICHANGED
+      // suggests already fits the layout there.
+      SIZE size{};
+      if (!OuterSizeForDpi(window_, LayoutForDpi(static_cast<UINT>(wParam)), size)) return FALSE;
+      *reinterpret_cast<SIZE*>(lParam) = size;
+      SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a screen of another scale, or the scale was changed: the
+      // suggested rectangle keeps the window where the operator put it.
+      const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window_, nullptr, suggested.left, suggested.top,
+                   suggested.right - suggested.left, suggested.bottom - suggested.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      LayOut(LOWORD(wParam));
+      return TRUE;
+    }
     case WM_DEVICECHANGE:
       // Sent to every top-level window; a port's arrival and removal come
       // with their own codes, any other device change as "nodes changed".

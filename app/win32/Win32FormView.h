@@ -1,13 +1,13 @@
 #pragma once
 // The update window in Win32: the dialog made from the resource template
-// IDD_TARNUPFORM with its controls at the layout's pixels, the tick timer,
-// the message loop, the pump inside a handler and the idle wait, the key
-// preview, the boxes, the ports' tooltips and the serial component's
-// window-thread services. What
-// the window does is its form (TTarnUpForm, app/common), which drives it as
-// an IFormView and is told of every click, tick, typed character, close
-// request, activation and device change. A held Enter presses once, and closes no box that
-// came up while it was held.
+// IDD_TARNUPFORM, laid out in pixels for the DPI of the screen it is shown
+// on and again when that changes (Layout.h), the tick timer, the message
+// loop, the pump inside a handler and the idle wait, the key preview, the
+// boxes, the ports' tooltips and the serial component's window-thread
+// services. What the window does is its form (TTarnUpForm, app/common),
+// which drives it as an IFormView and is told of every click, tick, typed
+// character, close request, activation and device change. A held Enter
+// presses once, and closes no box that came up while it was held.
 
 #include <windows.h>
 
@@ -46,6 +46,8 @@ class TWin32FormView : public IFormView {
 
   // Starts the tick timer; throws EOutOfResources(kNoTimerMessage).
   void StartTimer();
+  // The DPI the window is laid out for.
+  [[nodiscard]] UINT Dpi() const { return dpi_; }
   // Shows the window centred on the screen.
   void Show();
   // The message loop: runs until a quit request is fetched (here or by
@@ -86,14 +88,27 @@ class TWin32FormView : public IFormView {
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void Command(int id, int code, HWND control);
   void Dispatch(MSG& message);
-  void LoadLogo(int control, int resource, HBITMAP& keep);
+  // A logo: its picture recoloured, and the bitmap shown at the window's DPI.
+  struct Logo {
+    std::vector<std::uint32_t> pixels;
+    int width = 0;
+    int height = 0;
+    HBITMAP shown = nullptr;
+  };
+  void LoadLogo(Logo& logo, int resource);
+  void ShowLogos();
+  // Lays the window out for `dpi`: client size, controls, fonts, the list's
+  // line height, logos, gauge and icons.
+  void LayOut(UINT dpi);
 
   HINSTANCE instance_;
   IFormEvents* events_ = nullptr;
   std::wstring title_;
   HWND window_ = nullptr;
   TGauge* gauge_ = nullptr;  // owned by its window
-  HBITMAP logos_[2] = {nullptr, nullptr};
+  std::array<Logo, 2> logos_{};
+  UINT dpi_ = 96;
+  HFONT font_ = nullptr;  // the controls' font at dpi_
   HHOOK boxFilter_ = nullptr;
   HWND tooltips_ = nullptr;  // owned by the window
   std::array<bool, kPortItemCount>
