@@ -190,6 +190,9 @@ TWin32FormView::~TWin32FormView() {
     if (logo.shown != nullptr) DeleteObject(logo.shown);
   }
   if (font_ != nullptr) DeleteObject(font_);
+  for (HICON icon : icons_) {
+    if (icon != nullptr) DestroyIcon(icon);
+  }
 }
 
 void TWin32FormView::StartTimer() {
@@ -320,12 +323,18 @@ void TWin32FormView::LayOut(UINT dpi) {
   SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0,
                       static_cast<LPARAM>(layout.listItemHeight));
 
-  const auto icon = [this](int size) {
-    return reinterpret_cast<LPARAM>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size, LR_SHARED));
-  };
-  SendMessageW(window, WM_SETICON, ICON_BIG, icon(layout.bigIcon));
-  SendMessageW(window, WM_SETICON, ICON_SMALL, icon(layout.smallIcon));
+  // The icon's picture nearest each size, made for this DPI (a shared icon
+  // would be the one first loaded, whatever the size).
+  const std::array<std::pair<WPARAM, int>, 2> icons = {
+      {{ICON_BIG, layout.bigIcon}, {ICON_SMALL, layout.smallIcon}}};
+  for (std::size_t i = 0; i < icons.size(); ++i) {
+    auto* icon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON,
+                                               icons[i].second, icons[i].second, 0));
+    if (icon == nullptr) continue;
+    SendMessageW(window, WM_SETICON, icons[i].first, reinterpret_cast<LPARAM>(icon));
+    if (icons_[i] != nullptr) DestroyIcon(icons_[i]);
+    icons_[i] = icon;
+  }
 
   // The client area takes the layout's size, whatever the frame around it.
   RECT outer{};

@@ -108,7 +108,8 @@ class TWin32FormView : public IFormView {
   TGauge* gauge_ = nullptr;  // owned by its window
   std::array<Logo, 2> logos_{};
   UINT dpi_ = 96;
-  HFONT font_ = nullptr;  // the controls' font at dpi_
+  HFONT font_ = nullptr;          // the controls' font at dpi_
+  std::array<HICON, 2> icons_{};  // the window's big and small icon at dpi_
   HHOOK boxFilter_ = nullptr;
   HWND tooltips_ = nullptr;  // owned by the window
   std::array<bool, kPortItemCount>
