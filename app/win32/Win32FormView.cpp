@@ -94,7 +94,8 @@ UINT DpiOf(HWND window) {
   return dpi > 0 ? static_cast<UINT>(dpi) : kDesignDpi;
 }
 
-// The frame around a client area of the layout's size at `dpi`.
+// The outer size of the window when its client area has the layout's size
+// at the layout's DPI; false where the system cannot say.
 bool OuterSizeForDpi(HWND window, const WindowLayout& layout, SIZE& size) {
   auto* adjust = UserFunction<decltype(AdjustWindowRectExForDpi)>("AdjustWindowRectExForDpi");
   if (adjust == nullptr) return false;
@@ -228,7 +229,7 @@ struct Bitmap {
   }
 };
 
-// A top-down 32-bit picture of width x height, its pixels at `bits`.
+// The format of a top-down 32-bit picture of width x height.
 BITMAPINFO PictureFormat(int width, int height) {
   BITMAPINFO format{};
   format.bmiHeader.biSize = sizeof format.bmiHeader;
