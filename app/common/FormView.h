@@ -95,4 +95,7 @@ class IFormEvents {
   virtual bool CloseRequested() = 0;
   // The window became the active one.
   virtual void Activated() = 0;
+  // The system reports that devices came or went (an adapter plugged in or
+  // pulled out), so what stands behind each "COM n" may have changed.
+  virtual void DevicesChanged() = 0;
 };

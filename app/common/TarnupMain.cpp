@@ -96,6 +96,10 @@ void TTarnUpForm::Activated() {
   RefreshPortTooltips();
 }
 
+void TTarnUpForm::DevicesChanged() {
+  RefreshPortTooltips();
+}
+
 void TTarnUpForm::BtnStartClick() {
   RefreshPortTooltips();
   // A cancel given while no update ran (Abbruch or Esc while idle) was meant

@@ -49,6 +49,7 @@ class TTarnUpForm : public IUpdateHost, public IFormEvents {
   void CharacterTyped(char16_t& key) override;
   bool CloseRequested() override;
   void Activated() override;
+  void DevicesChanged() override;
 
   // The handlers.
   // The update sequence; a cancel given before it began does not end it.
@@ -64,7 +65,8 @@ class TTarnUpForm : public IUpdateHost, public IFormEvents {
   void Timer1Timer();
 
   // Where the ports' tooltips come from; asked anew now, when the window is
-  // activated and at every Start, so a device plugged in meanwhile is named.
+  // activated, when devices change and at every Start, so a device plugged
+  // in meanwhile is named.
   // Without a source the view's tooltips are never set.
   void SetPortTooltipSource(PortTooltipSource source);
   void RefreshPortTooltips();

@@ -1,8 +1,10 @@
 #pragma once
-// Program start-up, apart from the entry point so that the entry point's
-// file (which needs <windows.h>) does not meet the serial component's.
+// Program start-up: everything but the entry point, so that the tests can
+// link it.
 
-// Creates the update window on `instance` (the HINSTANCE) with its form,
+#include <windows.h>
+
+// Creates the update window on `instance` with its form,
 // runs FormCreate, shows it centred, runs the message loop until the window
 // is closed and destroys it. Returns the process's exit code.
-int TarnUpMain(void* instance);
+int TarnUpMain(HINSTANCE instance);

@@ -1,13 +1,19 @@
 #include "Win32FormView.h"
 
 #include <windows.h>
+// After <windows.h>.
+#include <commctrl.h>
+#include <dbt.h>
 
+#include <algorithm>
 #include <array>
-#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "ErrorDisplay.h"
+#include "Layout.h"
 #include "Text.h"
 #include "resource.h"
 #include "widgets/TColor.h"
@@ -16,35 +22,6 @@
 namespace {
 
 constexpr UINT_PTR kTimerId = 1;
-constexpr int kClientWidth = 412;
-constexpr int kClientHeight = 164;
-constexpr int kListItemHeight = 13;
-static_assert(kHandOverMessage == WM_APP + 1);
-
-// The layout in pixels of the client area. The template's dialog units
-// depend on the font the system really has; these do not.
-struct Placement {
-  int id;
-  int left;
-  int top;
-  int width;
-  int height;
-};
-constexpr std::array<Placement, 12> kLayout = {{
-    {IDC_GAUGE, 136, 12, 265, 17},
-    {IDC_IMAGE1, 0, 0, 35, 98},
-    {IDC_IMAGE2, 8, 120, 140, 38},
-    {IDC_RGCOM, 48, 8, 73, 105},
-    {IDC_RGCOM_ITEM0, 56, 26, 60, 17},
-    {IDC_RGCOM_ITEM1, 56, 47, 60, 17},
-    {IDC_RGCOM_ITEM2, 56, 68, 60, 17},
-    {IDC_RGCOM_ITEM3, 56, 89, 60, 17},
-    {IDC_BTNSTART, 336, 128, 65, 25},
-    {IDC_BTNEXIT, 256, 128, 65, 25},
-    {IDC_BTNCANCEL, 176, 128, 65, 25},
-    {IDC_LISTBOX, 136, 44, 265, 69},
-}};
-
 constexpr std::array<int, 4> kPortItems = {IDC_RGCOM_ITEM0, IDC_RGCOM_ITEM1, IDC_RGCOM_ITEM2,
                                            IDC_RGCOM_ITEM3};
 
@@ -92,8 +69,57 @@ LRESULT CALLBACK HeldEnterFilter(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-HWND Item(void* window, int id) {
-  return GetDlgItem(static_cast<HWND>(window), id);
+HWND Item(HWND window, int id) {
+  return GetDlgItem(window, id);
+}
+
+// A function of user32 that older systems (and Wine) may lack; null there.
+template <typename Function>
+Function* UserFunction(const char* name) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) return nullptr;
+  // Through the type that matches every function type.
+  return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// The DPI `window` is shown at: its monitor's where the system tells it,
+// else the system's.
+UINT DpiOf(HWND window) {
+  if (auto* dpiForWindow = UserFunction<decltype(GetDpiForWindow)>("GetDpiForWindow")) {
+    if (const UINT dpi = dpiForWindow(window); dpi != 0) return dpi;
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kDesignDpi;
+}
+
+// The outer size of the window when its client area has the layout's size
+// at the layout's DPI; false where the system cannot say.
+bool OuterSizeForDpi(HWND window, const WindowLayout& layout, SIZE& size) {
+  auto* adjust = UserFunction<decltype(AdjustWindowRectExForDpi)>("AdjustWindowRectExForDpi");
+  if (adjust == nullptr) return false;
+  RECT outer{0, 0, layout.clientWidth, layout.clientHeight};
+  if (adjust(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
+             static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)), layout.dpi) == FALSE) {
+    return false;
+  }
+  size = {outer.right - outer.left, outer.bottom - outer.top};
+  return true;
+}
+
+// The dialog font: "MS Sans Serif" as the system's scalable face of it, an
+// 8-point font of `height` pixels; any sans-serif face of that height where
+// the system has neither.
+HFONT MakeDialogFont(int height) {
+  LOGFONTW lf{};
+  lf.lfHeight = -height;
+  lf.lfWeight = FW_NORMAL;
+  lf.lfCharSet = DEFAULT_CHARSET;
+  lf.lfPitchAndFamily = VARIABLE_PITCH | FF_SWISS;
+  const std::wstring_view face = L"Microsoft Sans Serif";
+  face.copy(lf.lfFaceName, face.size());
+  return CreateFontIndirectW(&lf);
 }
 
 }  // namespace
@@ -111,130 +137,219 @@ struct FormWindowProc {
   }
 };
 
-TWin32FormView::TWin32FormView(void* instance) : instance_(instance), title_(ApplicationTitle()) {
+TWin32FormView::TWin32FormView(HINSTANCE instance)
+    : instance_(instance), title_(ApplicationTitle()) {
   // The template names the gauge's window class.
-  if (!TGauge::Register(static_cast<HINSTANCE>(instance))) {
+  if (!TGauge::Register(instance)) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
-  if (CreateDialogParamW(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEW(IDD_TARNUPFORM),
-                         nullptr, FormWindowProc::Run, reinterpret_cast<LPARAM>(this)) == nullptr) {
+  if (CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TARNUPFORM), nullptr, FormWindowProc::Run,
+                         reinterpret_cast<LPARAM>(this)) == nullptr) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   TGauge* gauge = TGauge::FromHandle(Item(window, IDC_GAUGE));
   if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   gauge_ = gauge;
   gauge->SetForeColor(clBlue);
   gauge->SetProgress(0);
 
-  for (const Placement& p : kLayout) {
-    SetWindowPos(Item(window, p.id), nullptr, p.left, p.top, p.width, p.height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+  // The dialog manager would scale the template's controls by itself when
+  // the DPI changes; the window lays itself out instead (LayOut).
+  if (auto* behaviour =
+          UserFunction<decltype(SetDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior")) {
+    behaviour(window, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
   }
-  RECT outer{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
-                     static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)));
-  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-
-  const auto icon = [instance](int size) {
-    return reinterpret_cast<LPARAM>(LoadImageW(static_cast<HINSTANCE>(instance),
-                                               MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON, size, size,
-                                               LR_SHARED));
-  };
-  SendMessageW(window, WM_SETICON, ICON_BIG, icon(GetSystemMetrics(SM_CXICON)));
-  SendMessageW(window, WM_SETICON, ICON_SMALL, icon(GetSystemMetrics(SM_CXSMICON)));
+  // The gauge takes its font as made for 96 dpi and scales it itself.
+  if (HFONT design = MakeDialogFont(LayoutForDpi(kDesignDpi).fontHeight)) {
+    gauge->SetFont(design);
+    DeleteObject(design);
+  }
 
   CheckRadioButton(window, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
   Command(IDC_RGCOM_ITEM0, BN_CLICKED, Item(window, IDC_RGCOM_ITEM0));
-  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0, kListItemHeight);
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
+  const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&classes);
+  // Without it the ports simply have no tooltips.
+  tooltips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
+  LayOut(DpiOf(window));
   boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
   owner_.SetWindow(window_);
 }
 
 TWin32FormView::~TWin32FormView() {
-  if (boxFilter_ != nullptr) UnhookWindowsHookEx(static_cast<HHOOK>(boxFilter_));
-  HWND window = static_cast<HWND>(window_);
+  if (boxFilter_ != nullptr) UnhookWindowsHookEx(boxFilter_);
+  HWND window = window_;
   KillTimer(window, kTimerId);
   SetWindowLongPtrW(window, GWLP_USERDATA, 0);
   DestroyWindow(window);
-  for (void* logo : logos_) {
-    if (logo != nullptr) DeleteObject(static_cast<HBITMAP>(logo));
+  for (Logo& logo : logos_) {
+    if (logo.shown != nullptr) DeleteObject(logo.shown);
+  }
+  if (font_ != nullptr) DeleteObject(font_);
+  for (HICON icon : icons_) {
+    if (icon != nullptr) DestroyIcon(icon);
   }
 }
 
 void TWin32FormView::StartTimer() {
-  if (SetTimer(static_cast<HWND>(window_), kTimerId, static_cast<UINT>(kTickInterval), nullptr) ==
-      0) {
+  if (SetTimer(window_, kTimerId, static_cast<UINT>(kTickInterval), nullptr) == 0) {
     throw EOutOfResources(kNoTimerMessage);
   }
 }
 
 std::int32_t TWin32FormView::GaugeProgress() const {
-  return static_cast<const TGauge*>(gauge_)->Progress();
+  return gauge_->Progress();
 }
 
 void TWin32FormView::SetGaugeProgress(std::int32_t value) {
-  static_cast<TGauge*>(gauge_)->SetProgress(value);
+  gauge_->SetProgress(value);
 }
 
 void TWin32FormView::SetGaugeMaxValue(std::int32_t value) {
-  static_cast<TGauge*>(gauge_)->SetMaxValue(value);
+  gauge_->SetMaxValue(value);
 }
 
 void TWin32FormView::RecolourLogos() {
-  LoadLogo(IDC_IMAGE1, IDB_IMAGE1, logos_[0]);
-  LoadLogo(IDC_IMAGE2, IDB_IMAGE2, logos_[1]);
+  LoadLogo(logos_[0], IDB_IMAGE1);
+  LoadLogo(logos_[1], IDB_IMAGE2);
+  ShowLogos();
 }
 
-void TWin32FormView::LoadLogo(int control, int resource, void*& keep) {
-  struct Bitmap {
-    HBITMAP handle;
-    ~Bitmap() {
-      if (handle != nullptr) DeleteObject(handle);
-    }
-  };
-  const Bitmap source{
-      static_cast<HBITMAP>(LoadImageW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(resource),
-                                      IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
-  BITMAP info{};
-  if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0) {
-    throw std::runtime_error("Bild kann nicht geladen werden");
+namespace {
+
+struct Bitmap {
+  HBITMAP handle;
+  ~Bitmap() {
+    if (handle != nullptr) DeleteObject(handle);
   }
-  // A 32-bit copy, so that any colour can be written into any pixel.
+};
+
+// The format of a top-down 32-bit picture of width x height.
+BITMAPINFO PictureFormat(int width, int height) {
   BITMAPINFO format{};
   format.bmiHeader.biSize = sizeof format.bmiHeader;
-  format.bmiHeader.biWidth = info.bmWidth;
-  format.bmiHeader.biHeight = -info.bmHeight;  // top-down rows
+  format.bmiHeader.biWidth = width;
+  format.bmiHeader.biHeight = -height;  // top-down rows
   format.bmiHeader.biPlanes = 1;
   format.bmiHeader.biBitCount = 32;
   format.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
+  return format;
+}
+
+}  // namespace
+
+void TWin32FormView::LoadLogo(Logo& logo, int resource) {
+  const Bitmap source{static_cast<HBITMAP>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))};
+  BITMAP info{};
+  if (source.handle == nullptr || GetObjectW(source.handle, sizeof info, &info) == 0 ||
+      info.bmWidth <= 0 || info.bmHeight <= 0) {
+    throw std::runtime_error("Bild kann nicht geladen werden");
+  }
+  // As 32-bit pixels, so that any colour can be written into any pixel.
+  BITMAPINFO format = PictureFormat(info.bmWidth, info.bmHeight);
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(info.bmWidth) *
+                                    static_cast<std::size_t>(info.bmHeight));
   HDC screen = GetDC(nullptr);
-  Bitmap copy{CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0)};
-  const int rows = copy.handle != nullptr
-                       ? GetDIBits(screen, source.handle, 0, static_cast<UINT>(info.bmHeight), bits,
-                                   &format, DIB_RGB_COLORS)
-                       : 0;
+  const int rows = GetDIBits(screen, source.handle, 0, static_cast<UINT>(info.bmHeight),
+                             pixels.data(), &format, DIB_RGB_COLORS);
   ReleaseDC(nullptr, screen);
   if (rows != info.bmHeight) throw std::runtime_error("Bild kann nicht geladen werden");
-
-  const std::span pixels(
-      static_cast<std::uint32_t*>(bits),
-      static_cast<std::size_t>(info.bmWidth) * static_cast<std::size_t>(info.bmHeight));
   for (std::uint32_t& pixel : pixels) pixel |= 0xFF000000U;  // opaque
   RecolourSilver(pixels, info.bmWidth, info.bmHeight, info.bmWidth, FaceRgb());
-  GdiFlush();
-  SendDlgItemMessageW(static_cast<HWND>(window_), control, STM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(copy.handle));
-  if (keep != nullptr) DeleteObject(static_cast<HBITMAP>(keep));
-  keep = std::exchange(copy.handle, nullptr);
+  logo.pixels = std::move(pixels);
+  logo.width = info.bmWidth;
+  logo.height = info.bmHeight;
+}
+
+void TWin32FormView::ShowLogos() {
+  const WindowLayout layout = LayoutForDpi(dpi_);
+  const std::array<int, 2> controls = {IDC_IMAGE1, IDC_IMAGE2};
+  for (std::size_t i = 0; i < logos_.size(); ++i) {
+    Logo& logo = logos_[i];
+    if (logo.pixels.empty()) continue;  // not loaded yet
+    // The picture fills its control's box at this DPI.
+    const LayoutBox box = layout.Box(controls[i]);
+    const std::vector<std::uint32_t> pixels =
+        ScalePicture(logo.pixels, logo.width, logo.height, box.Width(), box.Height());
+    const BITMAPINFO format = PictureFormat(box.Width(), box.Height());
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    Bitmap shown{CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0)};
+    ReleaseDC(nullptr, screen);
+    if (shown.handle == nullptr || pixels.empty()) {
+      throw std::runtime_error("Bild kann nicht geladen werden");
+    }
+    std::copy(pixels.begin(), pixels.end(), static_cast<std::uint32_t*>(bits));
+    GdiFlush();
+    HWND control = Item(window_, controls[i]);
+    SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown.handle));
+    // The control sizes itself to its picture; it keeps its box all the same.
+    SetWindowPos(control, nullptr, box.left, box.top, box.Width(), box.Height(),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (logo.shown != nullptr) DeleteObject(logo.shown);
+    logo.shown = std::exchange(shown.handle, nullptr);
+  }
+}
+
+void TWin32FormView::LayOut(UINT dpi) {
+  dpi_ = dpi;
+  const WindowLayout layout = LayoutForDpi(dpi);
+  HWND window = window_;
+  if (HFONT font = MakeDialogFont(layout.fontHeight)) {
+    // Every control but the gauge, which scales its own font (below).
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      if (child != gauge_->Handle())
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    if (tooltips_ != nullptr) {
+      SendMessageW(tooltips_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    if (font_ != nullptr) DeleteObject(font_);
+    font_ = font;
+  }
+  gauge_->SetDpi(dpi);
+  for (const PlacedControl& c : layout.controls) {
+    SetWindowPos(Item(window, c.id), nullptr, c.box.left, c.box.top, c.box.Width(), c.box.Height(),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ShowLogos();
+  // After the font, which sets the line height to the font's.
+  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0,
+                      static_cast<LPARAM>(layout.listItemHeight));
+
+  // The icon's picture nearest each size, made for this DPI (a shared icon
+  // would be the one first loaded, whatever the size).
+  const std::array<std::pair<WPARAM, int>, 2> icons = {
+      {{ICON_BIG, layout.bigIcon}, {ICON_SMALL, layout.smallIcon}}};
+  for (std::size_t i = 0; i < icons.size(); ++i) {
+    auto* icon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON,
+                                               icons[i].second, icons[i].second, 0));
+    if (icon == nullptr) continue;
+    SendMessageW(window, WM_SETICON, icons[i].first, reinterpret_cast<LPARAM>(icon));
+    if (icons_[i] != nullptr) DestroyIcon(icons_[i]);
+    icons_[i] = icon;
+  }
+
+  // The client area takes the layout's size, whatever the frame around it.
+  RECT outer{};
+  RECT client{};
+  GetWindowRect(window, &outer);
+  GetClientRect(window, &client);
+  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left - client.right + layout.clientWidth,
+               outer.bottom - outer.top - client.bottom + layout.clientHeight,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(window, nullptr, TRUE);
 }
 
 void TWin32FormView::Show() {
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   RECT outer{};
   GetWindowRect(window, &outer);
   const Point at = CentredTopLeft(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
@@ -245,7 +360,7 @@ void TWin32FormView::Show() {
 }
 
 void TWin32FormView::CloseWindow() {
-  ShowWindow(static_cast<HWND>(window_), SW_HIDE);
+  ShowWindow(window_, SW_HIDE);
   PostQuitMessage(0);
 }
 
@@ -258,7 +373,7 @@ int TWin32FormView::Run() {
       break;
     }
     if (got == -1) break;
-    Dispatch(&message);
+    Dispatch(message);
   }
   return quitCode_;
 }
@@ -272,7 +387,7 @@ void TWin32FormView::ProcessMessages() {
       quitCode_ = static_cast<int>(message.wParam);
       continue;
     }
-    Dispatch(&message);
+    Dispatch(message);
   }
 }
 
@@ -285,9 +400,8 @@ void TWin32FormView::WaitForActivity() {
                               MWMO_INPUTAVAILABLE);
 }
 
-void TWin32FormView::Dispatch(void* pending) {
-  MSG& message = *static_cast<MSG*>(pending);
-  HWND window = static_cast<HWND>(window_);
+void TWin32FormView::Dispatch(MSG& message) {
+  HWND window = window_;
   const bool ours = message.hwnd == window || IsChild(window, message.hwnd) != FALSE;
   if (ours) {
     if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE) {
@@ -316,8 +430,7 @@ void TWin32FormView::Dispatch(void* pending) {
   DispatchMessageW(&message);
 }
 
-std::intptr_t TWin32FormView::HandleMessage(unsigned message, std::uintptr_t wParam,
-                                            std::intptr_t lParam) {
+INT_PTR TWin32FormView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case kHandOverMessage:
       owner_.RunPending();
@@ -334,16 +447,44 @@ std::intptr_t TWin32FormView::HandleMessage(unsigned message, std::uintptr_t wPa
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE && events_ != nullptr) events_->Activated();
       return FALSE;  // the dialog manager restores the focus
+    case WM_GETDPISCALEDSIZE: {
+      // The size for the new DPI, so that the rectangle WM_DPICHANGED
+      // suggests already fits the layout there.
+      SIZE size{};
+      if (!OuterSizeForDpi(window_, LayoutForDpi(static_cast<UINT>(wParam)), size)) return FALSE;
+      *reinterpret_cast<SIZE*>(lParam) = size;
+      SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a screen of another scale, or the scale was changed: the
+      // suggested rectangle keeps the window where the operator put it.
+      const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window_, nullptr, suggested.left, suggested.top,
+                   suggested.right - suggested.left, suggested.bottom - suggested.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      LayOut(LOWORD(wParam));
+      return TRUE;
+    }
+    case WM_DEVICECHANGE:
+      // Sent to every top-level window; a port's arrival and removal come
+      // with their own codes, any other device change as "nodes changed".
+      if ((wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+           wParam == DBT_DEVICEREMOVECOMPLETE) &&
+          events_ != nullptr) {
+        events_->DevicesChanged();
+      }
+      return FALSE;  // the default answer grants every request
     default:
       return FALSE;
   }
 }
 
-void TWin32FormView::Command(int id, int code, void* control) {
+void TWin32FormView::Command(int id, int code, HWND control) {
   if (code != BN_CLICKED) return;
   // Enter reaches here for the default button even when it is disabled; a
   // disabled button is never pressed.
-  if (control != nullptr && IsWindowEnabled(static_cast<HWND>(control)) == FALSE) return;
+  if (control != nullptr && IsWindowEnabled(control) == FALSE) return;
   if (IsPushButton(id)) {
     if (events_ != nullptr) events_->ButtonClicked(ButtonOf(id));
     return;
@@ -352,7 +493,7 @@ void TWin32FormView::Command(int id, int code, void* control) {
   // chosen port, the arrow keys move (and choose) within it.
   for (int item : kPortItems) {
     HWND button = Item(window_, item);
-    const bool chosen = IsDlgButtonChecked(static_cast<HWND>(window_), item) == BST_CHECKED;
+    const bool chosen = IsDlgButtonChecked(window_, item) == BST_CHECKED;
     const LONG_PTR style = GetWindowLongPtrW(button, GWL_STYLE);
     SetWindowLongPtrW(button, GWL_STYLE, chosen ? (style | WS_TABSTOP) : (style & ~WS_TABSTOP));
   }
@@ -360,43 +501,60 @@ void TWin32FormView::Command(int id, int code, void* control) {
 
 int TWin32FormView::PortIndex() const {
   for (std::size_t i = 0; i < kPortItems.size(); ++i) {
-    if (IsDlgButtonChecked(static_cast<HWND>(window_), kPortItems[i]) == BST_CHECKED) {
+    if (IsDlgButtonChecked(window_, kPortItems[i]) == BST_CHECKED) {
       return static_cast<int>(i);
     }
   }
   return 0;
 }
 
-void TWin32FormView::SetPortTooltips(const std::vector<std::string>& /*tips*/) {
-  // The Win32 window has no tooltip control yet, and its start-up gives the
-  // form no tooltip source, so this is never asked for; the Windows port
-  // list that names each COM n will come with both.
+void TWin32FormView::SetPortTooltips(const std::vector<std::string>& tips) {
+  if (tooltips_ == nullptr) return;
+  for (std::size_t i = 0; i < kPortItems.size(); ++i) {
+    // The tool is the item's window: the control follows the item wherever
+    // it is laid out, and relays its mouse messages itself.
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;  // understood by every version of the control
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(Item(window_, kPortItems[i]));
+    std::wstring text = i < tips.size() ? Widen(tips[i]) : std::wstring();
+    if (text.empty()) {
+      if (tipped_[i]) SendMessageW(tooltips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+      tipped_[i] = false;
+      continue;
+    }
+    tool.lpszText = text.data();
+    if (tipped_[i]) {
+      SendMessageW(tooltips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    } else {
+      tipped_[i] =
+          SendMessageW(tooltips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool)) != FALSE;
+    }
+  }
 }
 
 int TWin32FormView::StatusCount() const {
-  return static_cast<int>(
-      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETCOUNT, 0, 0));
+  return static_cast<int>(SendDlgItemMessageW(window_, IDC_LISTBOX, LB_GETCOUNT, 0, 0));
 }
 
 bool TWin32FormView::AppendStatus(const std::string& text) {
   const std::wstring line = Widen(text);
-  const LRESULT index = SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_ADDSTRING,
-                                            0, reinterpret_cast<LPARAM>(line.c_str()));
+  const LRESULT index = SendDlgItemMessageW(window_, IDC_LISTBOX, LB_ADDSTRING, 0,
+                                            reinterpret_cast<LPARAM>(line.c_str()));
   return index != LB_ERR && index != LB_ERRSPACE;
 }
 
 int TWin32FormView::StatusTopIndex() const {
-  return static_cast<int>(
-      SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_GETTOPINDEX, 0, 0));
+  return static_cast<int>(SendDlgItemMessageW(window_, IDC_LISTBOX, LB_GETTOPINDEX, 0, 0));
 }
 
 void TWin32FormView::SetStatusTopIndex(int index) {
-  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_SETTOPINDEX,
-                      static_cast<WPARAM>(index), 0);
+  SendDlgItemMessageW(window_, IDC_LISTBOX, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
 }
 
 void TWin32FormView::ClearStatus() {
-  SendDlgItemMessageW(static_cast<HWND>(window_), IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
+  SendDlgItemMessageW(window_, IDC_LISTBOX, LB_RESETCONTENT, 0, 0);
 }
 
 void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
@@ -404,7 +562,7 @@ void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
 }
 
 FocusedControl TWin32FormView::Focused() const {
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   HWND focus = GetFocus();
   if (focus == nullptr || IsChild(window, focus) == FALSE) return FocusedControl::Other;
   switch (GetDlgCtrlID(focus)) {
@@ -429,13 +587,13 @@ FocusedControl TWin32FormView::Focused() const {
 void TWin32FormView::ParkFocus() {
   // Enter on the status list presses the default button, Start, which does
   // nothing while it is disabled.
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
 }
 
 void TWin32FormView::FocusStart() {
   // Setting the focus would activate an inactive window: it keeps its focus.
-  HWND window = static_cast<HWND>(window_);
+  HWND window = window_;
   HWND start = Item(window, IDC_BTNSTART);
   if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);

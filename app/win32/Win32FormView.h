@@ -1,16 +1,17 @@
 #pragma once
 // The update window in Win32: the dialog made from the resource template
-// IDD_TARNUPFORM with its controls at the layout's pixels, the tick timer,
-// the message loop, the pump inside a handler and the idle wait, the key
-// preview, the boxes and the serial component's window-thread services. What
-// the window does is its form (TTarnUpForm, app/common), which drives it as
-// an IFormView and is told of every click, tick, typed character, close
-// request and activation. A held Enter presses once, and closes no box that
-// came up while it was held.
-//
-// The header stays free of <windows.h> (see Win32SerialOwner.h); handles
-// cross it as void*.
+// IDD_TARNUPFORM, laid out in pixels for the DPI of the screen it is shown
+// on and again when that changes (Layout.h), the tick timer, the message
+// loop, the pump inside a handler and the idle wait, the key preview, the
+// boxes, the ports' tooltips and the serial component's window-thread
+// services. What the window does is its form (TTarnUpForm, app/common),
+// which drives it as an IFormView and is told of every click, tick, typed
+// character, close request, activation and device change. A held Enter
+// presses once, and closes no box that came up while it was held.
 
+#include <windows.h>
+
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,15 +20,17 @@
 #include "FormView.h"
 #include "Win32SerialOwner.h"
 
+class TGauge;
+
 // The message that asks the window to run the pending hand-overs.
-inline constexpr unsigned kHandOverMessage = 0x8000 + 1;  // WM_APP + 1
+inline constexpr UINT kHandOverMessage = WM_APP + 1;
 
 class TWin32FormView : public IFormView {
  public:
-  // Creates the dialog (hidden) on `instance` (an HINSTANCE), places its
+  // Creates the dialog (hidden) on `instance`, places its
   // controls, chooses "COM 1" and makes Start the default button. Throws
   // std::runtime_error on failure.
-  explicit TWin32FormView(void* instance);
+  explicit TWin32FormView(HINSTANCE instance);
   ~TWin32FormView() override;
   TWin32FormView(const TWin32FormView&) = delete;
   TWin32FormView& operator=(const TWin32FormView&) = delete;
@@ -35,12 +38,16 @@ class TWin32FormView : public IFormView {
   // Where the window reports what happens to it; nothing is reported
   // without (nullptr).
   void SetEvents(IFormEvents* events) { events_ = events; }
-  [[nodiscard]] void* Handle() const { return window_; }
+  [[nodiscard]] HWND Handle() const { return window_; }
+  // The tooltip control of the "COM n" items; null if it could not be made.
+  [[nodiscard]] HWND Tooltips() const { return tooltips_; }
   // The serial component's owner on this window's thread.
   ISerialOwner& SerialOwner() { return owner_; }
 
   // Starts the tick timer; throws EOutOfResources(kNoTimerMessage).
   void StartTimer();
+  // The DPI the window is laid out for.
+  [[nodiscard]] UINT Dpi() const { return dpi_; }
   // Shows the window centred on the screen.
   void Show();
   // The message loop: runs until a quit request is fetched (here or by
@@ -63,6 +70,7 @@ class TWin32FormView : public IFormView {
   void RecolourLogos() override;
   void SetGaugeMaxValue(std::int32_t value) override;
   [[nodiscard]] std::int32_t GaugeProgress() const override;
+  // One tool of the window's tooltip control per item with a text.
   void SetPortTooltips(const std::vector<std::string>& tips) override;
   void SetGaugeProgress(std::int32_t value) override;
   void ClearStatus() override;
@@ -77,18 +85,35 @@ class TWin32FormView : public IFormView {
 
  private:
   friend struct FormWindowProc;
-  std::intptr_t HandleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
-  void Command(int id, int code, void* control);
-  void Dispatch(void* message);
-  void LoadLogo(int control, int resource, void*& keep);
+  INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void Command(int id, int code, HWND control);
+  void Dispatch(MSG& message);
+  // A logo: its picture recoloured, and the bitmap shown at the window's DPI.
+  struct Logo {
+    std::vector<std::uint32_t> pixels;
+    int width = 0;
+    int height = 0;
+    HBITMAP shown = nullptr;
+  };
+  void LoadLogo(Logo& logo, int resource);
+  void ShowLogos();
+  // Lays the window out for `dpi`: client size, controls, fonts, the list's
+  // line height, logos, gauge and icons.
+  void LayOut(UINT dpi);
 
-  void* instance_;
+  HINSTANCE instance_;
   IFormEvents* events_ = nullptr;
   std::wstring title_;
-  void* window_ = nullptr;
-  void* gauge_ = nullptr;  // the TGauge, owned by its window
-  void* logos_[2] = {nullptr, nullptr};
-  void* boxFilter_ = nullptr;  // the message-filter hook for held Enter in boxes
+  HWND window_ = nullptr;
+  TGauge* gauge_ = nullptr;  // owned by its window
+  std::array<Logo, 2> logos_{};
+  UINT dpi_ = 96;
+  HFONT font_ = nullptr;          // the controls' font at dpi_
+  std::array<HICON, 2> icons_{};  // the window's big and small icon at dpi_
+  HHOOK boxFilter_ = nullptr;
+  HWND tooltips_ = nullptr;  // owned by the window
+  std::array<bool, kPortItemCount>
+      tipped_{};  // which items have a tool  // the message-filter hook for held Enter in boxes
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // Posts the hand-overs of the form's serial component to this window; the

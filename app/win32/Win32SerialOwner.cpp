@@ -13,7 +13,7 @@ TWin32SerialOwner::~TWin32SerialOwner() {
   queue_.Shutdown();
 }
 
-void TWin32SerialOwner::SetWindow(void* window) {
+void TWin32SerialOwner::SetWindow(HWND window) {
   window_.store(window);
 }
 
@@ -21,8 +21,8 @@ void TWin32SerialOwner::Wake() {
   // Called on the posting thread. A posted message is dispatched by every
   // message loop of the thread, modal ones included, and it ends the idle
   // wait of a running update.
-  if (void* window = window_.load()) {
-    PostMessageW(static_cast<HWND>(window), kHandOverMessage, 0, 0);
+  if (HWND window = window_.load()) {
+    PostMessageW(window, kHandOverMessage, 0, 0);
   }
 }
 

@@ -4,9 +4,8 @@
 // thread. A handed-over call is queued and a message is posted to the window,
 // so the call runs wherever the window thread dispatches its messages: the
 // message loop, the pump inside a handler, or the loop of a modal box.
-//
-// The header stays free of <windows.h>: the serial component's records share
-// their names with the system's.
+
+#include <windows.h>
 
 #include <atomic>
 #include <functional>
@@ -22,9 +21,9 @@ class TWin32SerialOwner : public ISerialOwner {
   TWin32SerialOwner(const TWin32SerialOwner&) = delete;
   TWin32SerialOwner& operator=(const TWin32SerialOwner&) = delete;
 
-  // The window (an HWND) whose procedure calls RunPending() when it receives
+  // The window whose procedure calls RunPending() when it receives
   // kHandOverMessage (Win32FormView.h).
-  void SetWindow(void* window);
+  void SetWindow(HWND window);
 
   void ShowErrorBox(const std::string& text) override;
   bool HandOver(const void* source, std::function<void()> call) override;
@@ -40,6 +39,6 @@ class TWin32SerialOwner : public ISerialOwner {
 
   // Written on the window thread before the first port is opened, read by
   // the event thread when it posts.
-  std::atomic<void*> window_{nullptr};
+  std::atomic<HWND> window_{nullptr};
   HandOverQueue queue_;
 };

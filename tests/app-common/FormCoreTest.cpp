@@ -287,7 +287,7 @@ TEST_F(FormCore, AfterARunTheFocusIsOnStartUnlessTheOperatorPutItOnTheRadioGroup
   }
 }
 
-TEST_F(FormCore, PortTooltipsComeFromTheSourceWhenSetAtActivationAndAtStart) {
+TEST_F(FormCore, PortTooltipsComeFromTheSourceWhenSetAtActivationDeviceChangeAndStart) {
   EXPECT_TRUE(view.tips.empty());
   form.Activated();
   EXPECT_TRUE(view.tips.empty());  // no source: never set
@@ -301,6 +301,9 @@ TEST_F(FormCore, PortTooltipsComeFromTheSourceWhenSetAtActivationAndAtStart) {
   EXPECT_EQ(view.tips, reached);
   reached[1] = "plugged in";
   form.Activated();
+  EXPECT_EQ(view.tips, reached);
+  reached[3] = "pulled out";
+  form.DevicesChanged();
   EXPECT_EQ(view.tips, reached);
   reached[2] = "plugged in too";
   platform->SetDeviceExists("COM1", false);
