@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -42,6 +43,12 @@ constexpr const char* kTwmConfig =
     "TitleFont \"fixed\"\nResizeFont \"fixed\"\nMenuFont \"fixed\"\n"
     "IconFont \"fixed\"\nIconManagerFont \"fixed\"\n"
     "\"F4\" = m : window : f.delete\n";
+
+// A variable of the environment with `more` appended to its options.
+std::string WithOptions(const char* name, const std::string& more) {
+  const char* options = std::getenv(name);
+  return std::string(name) + "=" + (options != nullptr ? options : "") + ":" + more;
+}
 
 class QtFrontEnd final : public opdrive::FrontEnd {
  public:
@@ -76,7 +83,12 @@ class QtFrontEnd final : public opdrive::FrontEnd {
     return opdrive::Spawn(
         {exe_},
         {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb",
-         "XDG_CONFIG_HOME=" + (dir / "config").string(), "LD_PRELOAD=" + boxTrace_},
+         "XDG_CONFIG_HOME=" + (dir / "config").string(), "LD_PRELOAD=" + boxTrace_,
+         // In a sanitizer build: its runtime need not be loaded before the
+         // box trace, and the system's D-Bus library, which Qt uses on a
+         // desktop display, may keep a buffer to the end.
+         WithOptions("ASAN_OPTIONS", "verify_asan_link_order=0"),
+         WithOptions("LSAN_OPTIONS", "suppressions=" + Suppressions(dir).string())},
         logFd, logFd);
   }
 
@@ -97,6 +109,12 @@ class QtFrontEnd final : public opdrive::FrontEnd {
   }
 
  private:
+  static fs::path Suppressions(const fs::path& dir) {
+    const fs::path file = dir / "leaks.supp";
+    std::ofstream(file) << "leak:libdbus-1.so\n";
+    return file;
+  }
+
   // Presses `key` on the keyboard once the box has the focus; false while it
   // has not. Nothing but these keys closes a box, so a key pressed while the
   // box has the focus never reaches the update window (where Enter would
