@@ -84,6 +84,8 @@ constexpr Nanos kNeverOn = 1000s;
 // sees the adapter again.
 constexpr Nanos kReplugAgainAfter = 2500ms;
 constexpr int kReplugTries = 8;
+// A working guest says its first line within seconds of the start.
+constexpr std::chrono::seconds kFirstWordWithin{60};
 // How long the adapter sits in the power wait before it is pulled.
 constexpr Nanos kUnplugInPowerWait = 1500ms;
 // QEMU's name of the emulated FTDI adapter, for device_del and device_add.
@@ -362,6 +364,7 @@ int Host::Run() {
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + options_.timeout;
   bool timedOut = false;
+  bool speechless = false;
   while (consoleFd_ >= 0 || traceFd_ >= 0) {
     const Nanos now = tarnsim::SteadyNow();
     for (Line& line : lines_) {
@@ -375,6 +378,14 @@ int Host::Run() {
     }
     if (std::chrono::steady_clock::now() > deadline) {
       timedOut = true;
+      break;
+    }
+    // A guest whose console never came up reports nothing of its runs, so
+    // there is no point in waiting for them: stopped early, so that the
+    // caller can boot it once more (it speaks within seconds when it works).
+    if (guest_.empty() && std::chrono::steady_clock::now() > start + kFirstWordWithin) {
+      timedOut = true;
+      speechless = true;
       break;
     }
     int waitMs = 100;
@@ -466,6 +477,12 @@ int Host::Run() {
               timedOut ? " and was stopped (time-out)" : "");
 
   for (const std::string& text : qemuSays_) std::printf("  qemu| %s\n", text.c_str());
+  if (speechless) {
+    std::printf(
+        "realdriver: FAIL: the guest printed nothing in %lld s (its console never came up)\n",
+        static_cast<long long>(kFirstWordWithin.count()));
+    return 1;
+  }
   if (!timedOut && WIFEXITED(status) && WEXITSTATUS(status) != 0 && guest_.empty()) {
     std::printf("realdriver: Skipped\nQEMU could not start the guest (exit status %d)\n",
                 WEXITSTATUS(status));
