@@ -69,10 +69,6 @@ LRESULT CALLBACK HeldEnterFilter(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-HWND Item(HWND window, int id) {
-  return GetDlgItem(window, id);
-}
-
 // A function of user32 that older systems (and Wine) may lack; null there.
 template <typename Function>
 Function* UserFunction(const char* name) {
@@ -148,7 +144,7 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
   HWND window = window_;
-  TGauge* gauge = TGauge::FromHandle(Item(window, IDC_GAUGE));
+  TGauge* gauge = TGauge::FromHandle(GetDlgItem(window, IDC_GAUGE));
   if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   gauge_ = gauge;
   gauge->SetForeColor(clBlue);
@@ -167,7 +163,7 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
   }
 
   CheckRadioButton(window, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
-  Command(IDC_RGCOM_ITEM0, BN_CLICKED, Item(window, IDC_RGCOM_ITEM0));
+  Command(IDC_RGCOM_ITEM0, BN_CLICKED, GetDlgItem(window, IDC_RGCOM_ITEM0));
   // Enter presses Start when no push button has the focus.
   SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
   const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
@@ -287,7 +283,7 @@ void TWin32FormView::ShowLogos() {
     }
     std::copy(pixels.begin(), pixels.end(), static_cast<std::uint32_t*>(bits));
     GdiFlush();
-    HWND control = Item(window_, controls[i]);
+    HWND control = GetDlgItem(window_, controls[i]);
     SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown.handle));
     // The control sizes itself to its picture; it keeps its box all the same.
     SetWindowPos(control, nullptr, box.left, box.top, box.Width(), box.Height(),
@@ -316,8 +312,8 @@ void TWin32FormView::LayOut(UINT dpi) {
   }
   gauge_->SetDpi(dpi);
   for (const PlacedControl& c : layout.controls) {
-    SetWindowPos(Item(window, c.id), nullptr, c.box.left, c.box.top, c.box.Width(), c.box.Height(),
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(GetDlgItem(window, c.id), nullptr, c.box.left, c.box.top, c.box.Width(),
+                 c.box.Height(), SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ShowLogos();
   // After the font, which sets the line height to the font's.
@@ -492,7 +488,7 @@ void TWin32FormView::Command(int id, int code, HWND control) {
   // Like one control in the tab order: Tab enters the radio group at the
   // chosen port, the arrow keys move (and choose) within it.
   for (int item : kPortItems) {
-    HWND button = Item(window_, item);
+    HWND button = GetDlgItem(window_, item);
     const bool chosen = IsDlgButtonChecked(window_, item) == BST_CHECKED;
     const LONG_PTR style = GetWindowLongPtrW(button, GWL_STYLE);
     SetWindowLongPtrW(button, GWL_STYLE, chosen ? (style | WS_TABSTOP) : (style & ~WS_TABSTOP));
@@ -517,7 +513,7 @@ void TWin32FormView::SetPortTooltips(const std::vector<std::string>& tips) {
     tool.cbSize = TTTOOLINFOW_V2_SIZE;  // understood by every version of the control
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
     tool.hwnd = window_;
-    tool.uId = reinterpret_cast<UINT_PTR>(Item(window_, kPortItems[i]));
+    tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(window_, kPortItems[i]));
     std::wstring text = i < tips.size() ? Widen(tips[i]) : std::wstring();
     if (text.empty()) {
       if (tipped_[i]) SendMessageW(tooltips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
@@ -558,7 +554,7 @@ void TWin32FormView::ClearStatus() {
 }
 
 void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
-  EnableWindow(Item(window_, ButtonId(button)), enabled ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(window_, ButtonId(button)), enabled ? TRUE : FALSE);
 }
 
 FocusedControl TWin32FormView::Focused() const {
@@ -588,13 +584,14 @@ void TWin32FormView::ParkFocus() {
   // Enter on the status list presses the default button, Start, which does
   // nothing while it is disabled.
   HWND window = window_;
-  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, IDC_LISTBOX)), TRUE);
+  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, IDC_LISTBOX)),
+               TRUE);
 }
 
 void TWin32FormView::FocusStart() {
   // Setting the focus would activate an inactive window: it keeps its focus.
   HWND window = window_;
-  HWND start = Item(window, IDC_BTNSTART);
+  HWND start = GetDlgItem(window, IDC_BTNSTART);
   if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
 }

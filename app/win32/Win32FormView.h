@@ -18,6 +18,7 @@
 
 #include "FormRules.h"
 #include "FormView.h"
+#include "Layout.h"
 #include "Win32SerialOwner.h"
 
 class TGauge;
@@ -107,13 +108,12 @@ class TWin32FormView : public IFormView {
   HWND window_ = nullptr;
   TGauge* gauge_ = nullptr;  // owned by its window
   std::array<Logo, 2> logos_{};
-  UINT dpi_ = 96;
-  HFONT font_ = nullptr;          // the controls' font at dpi_
-  std::array<HICON, 2> icons_{};  // the window's big and small icon at dpi_
-  HHOOK boxFilter_ = nullptr;
-  HWND tooltips_ = nullptr;  // owned by the window
-  std::array<bool, kPortItemCount>
-      tipped_{};  // which items have a tool  // the message-filter hook for held Enter in boxes
+  UINT dpi_ = kDesignDpi;
+  HFONT font_ = nullptr;                       // the controls' font at dpi_
+  std::array<HICON, 2> icons_{};               // the window's big and small icon at dpi_
+  HHOOK boxFilter_ = nullptr;                  // the message-filter hook for held Enter in boxes
+  HWND tooltips_ = nullptr;                    // owned by the window
+  std::array<bool, kPortItemCount> tipped_{};  // which items have a tool
   bool quitSeen_ = false;
   int quitCode_ = 0;
   // Posts the hand-overs of the form's serial component to this window; the
