@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "ScriptedDriver.h"
 #include "serial/TSerial.h"
 #include "serial/win32/Win32Comm.h"
 #include "testing/ManualOwner.h"
+#include "testing/ScriptedDriver.h"
 
 namespace {
 

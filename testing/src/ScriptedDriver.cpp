@@ -1,4 +1,4 @@
-#include "ScriptedDriver.h"
+#include "testing/ScriptedDriver.h"
 
 #include <algorithm>
 #include <cstring>
