@@ -51,10 +51,14 @@ struct StuckDevice {
   }
 
   ScriptedDriver& driver;
-  int stuckAtLine;     // 0: stuck in the power wait, the device never powers up
-  std::size_t breaks;  // the driver's calls before this run
+  // Stuck once this many lines have been written to the driver in all and
+  // answered; 0: stuck in the power wait, the device never powers up.
+  int stuckAtLine;
+  // The driver's break calls and lines from earlier runs, which this run's
+  // device does not answer again.
+  std::size_t breaks;
   std::size_t releases;
-  int answered;  // lines written before this run, and answered since
+  int answered;
   int breakTurn = 0;
   bool powered = false;
   bool qSent = false;
