@@ -143,46 +143,43 @@ TWin32FormView::TWin32FormView(HINSTANCE instance)
                          reinterpret_cast<LPARAM>(this)) == nullptr) {
     throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
   }
-  HWND window = window_;
-  TGauge* gauge = TGauge::FromHandle(GetDlgItem(window, IDC_GAUGE));
-  if (gauge == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
-  gauge_ = gauge;
-  gauge->SetForeColor(clBlue);
-  gauge->SetProgress(0);
+  gauge_ = TGauge::FromHandle(GetDlgItem(window_, IDC_GAUGE));
+  if (gauge_ == nullptr) throw std::runtime_error("Das Fenster kann nicht erzeugt werden");
+  gauge_->SetForeColor(clBlue);
+  gauge_->SetProgress(0);
 
   // The dialog manager would scale the template's controls by itself when
   // the DPI changes; the window lays itself out instead (LayOut).
   if (auto* behaviour =
           UserFunction<decltype(SetDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior")) {
-    behaviour(window, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
+    behaviour(window_, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
   }
   // The gauge takes its font as made for 96 dpi and scales it itself.
   if (HFONT design = MakeDialogFont(LayoutForDpi(kDesignDpi).fontHeight)) {
-    gauge->SetFont(design);
+    gauge_->SetFont(design);
     DeleteObject(design);
   }
 
-  CheckRadioButton(window, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
-  Command(IDC_RGCOM_ITEM0, BN_CLICKED, GetDlgItem(window, IDC_RGCOM_ITEM0));
+  CheckRadioButton(window_, kPortItems.front(), kPortItems.back(), IDC_RGCOM_ITEM0);
+  Command(IDC_RGCOM_ITEM0, BN_CLICKED, GetDlgItem(window_, IDC_RGCOM_ITEM0));
   // Enter presses Start when no push button has the focus.
-  SendMessageW(window, DM_SETDEFID, IDC_BTNSTART, 0);
+  SendMessageW(window_, DM_SETDEFID, IDC_BTNSTART, 0);
   const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
   InitCommonControlsEx(&classes);
   // Without it the ports simply have no tooltips.
   tooltips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                               WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
-                              CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
-  LayOut(DpiOf(window));
+                              CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance, nullptr);
+  LayOut(DpiOf(window_));
   boxFilter_ = SetWindowsHookExW(WH_MSGFILTER, HeldEnterFilter, nullptr, GetCurrentThreadId());
   owner_.SetWindow(window_);
 }
 
 TWin32FormView::~TWin32FormView() {
   if (boxFilter_ != nullptr) UnhookWindowsHookEx(boxFilter_);
-  HWND window = window_;
-  KillTimer(window, kTimerId);
-  SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-  DestroyWindow(window);
+  KillTimer(window_, kTimerId);
+  SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+  DestroyWindow(window_);
   for (Logo& logo : logos_) {
     if (logo.shown != nullptr) DeleteObject(logo.shown);
   }
@@ -296,10 +293,9 @@ void TWin32FormView::ShowLogos() {
 void TWin32FormView::LayOut(UINT dpi) {
   dpi_ = dpi;
   const WindowLayout layout = LayoutForDpi(dpi);
-  HWND window = window_;
   if (HFONT font = MakeDialogFont(layout.fontHeight)) {
     // Every control but the gauge, which scales its own font (below).
-    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+    for (HWND child = GetWindow(window_, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
       if (child != gauge_->Handle())
         SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -312,12 +308,12 @@ void TWin32FormView::LayOut(UINT dpi) {
   }
   gauge_->SetDpi(dpi);
   for (const PlacedControl& c : layout.controls) {
-    SetWindowPos(GetDlgItem(window, c.id), nullptr, c.box.left, c.box.top, c.box.Width(),
+    SetWindowPos(GetDlgItem(window_, c.id), nullptr, c.box.left, c.box.top, c.box.Width(),
                  c.box.Height(), SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ShowLogos();
   // After the font, which sets the line height to the font's.
-  SendDlgItemMessageW(window, IDC_LISTBOX, LB_SETITEMHEIGHT, 0,
+  SendDlgItemMessageW(window_, IDC_LISTBOX, LB_SETITEMHEIGHT, 0,
                       static_cast<LPARAM>(layout.listItemHeight));
 
   // The icon's picture nearest each size, made for this DPI (a shared icon
@@ -328,7 +324,7 @@ void TWin32FormView::LayOut(UINT dpi) {
     auto* icon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_TARNUP), IMAGE_ICON,
                                                icons[i].second, icons[i].second, 0));
     if (icon == nullptr) continue;
-    SendMessageW(window, WM_SETICON, icons[i].first, reinterpret_cast<LPARAM>(icon));
+    SendMessageW(window_, WM_SETICON, icons[i].first, reinterpret_cast<LPARAM>(icon));
     if (icons_[i] != nullptr) DestroyIcon(icons_[i]);
     icons_[i] = icon;
   }
@@ -336,23 +332,22 @@ void TWin32FormView::LayOut(UINT dpi) {
   // The client area takes the layout's size, whatever the frame around it.
   RECT outer{};
   RECT client{};
-  GetWindowRect(window, &outer);
-  GetClientRect(window, &client);
-  SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left - client.right + layout.clientWidth,
+  GetWindowRect(window_, &outer);
+  GetClientRect(window_, &client);
+  SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left - client.right + layout.clientWidth,
                outer.bottom - outer.top - client.bottom + layout.clientHeight,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  InvalidateRect(window, nullptr, TRUE);
+  InvalidateRect(window_, nullptr, TRUE);
 }
 
 void TWin32FormView::Show() {
-  HWND window = window_;
   RECT outer{};
-  GetWindowRect(window, &outer);
+  GetWindowRect(window_, &outer);
   const Point at = CentredTopLeft(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
                                   outer.right - outer.left, outer.bottom - outer.top);
-  SetWindowPos(window, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  ShowWindow(window, SW_SHOW);
-  UpdateWindow(window);
+  SetWindowPos(window_, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ShowWindow(window_, SW_SHOW);
+  UpdateWindow(window_);
 }
 
 void TWin32FormView::CloseWindow() {
@@ -397,8 +392,7 @@ void TWin32FormView::WaitForActivity() {
 }
 
 void TWin32FormView::Dispatch(MSG& message) {
-  HWND window = window_;
-  const bool ours = message.hwnd == window || IsChild(window, message.hwnd) != FALSE;
+  const bool ours = message.hwnd == window_ || IsChild(window_, message.hwnd) != FALSE;
   if (ours) {
     if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE) {
       // Esc is a typed character for the key preview; the dialog manager
@@ -420,7 +414,7 @@ void TWin32FormView::Dispatch(MSG& message) {
     // A held Enter presses once.
     if (IsHeldEnter(message)) return;
     // Tab, the arrow keys and Enter as in any dialog.
-    if (IsDialogMessageW(window, &message) != FALSE) return;
+    if (IsDialogMessageW(window_, &message) != FALSE) return;
   }
   TranslateMessage(&message);
   DispatchMessageW(&message);
@@ -558,9 +552,8 @@ void TWin32FormView::SetButtonEnabled(HostButton button, bool enabled) {
 }
 
 FocusedControl TWin32FormView::Focused() const {
-  HWND window = window_;
   HWND focus = GetFocus();
-  if (focus == nullptr || IsChild(window, focus) == FALSE) return FocusedControl::Other;
+  if (focus == nullptr || IsChild(window_, focus) == FALSE) return FocusedControl::Other;
   switch (GetDlgCtrlID(focus)) {
     case IDC_BTNSTART:
       return FocusedControl::Start;
@@ -583,17 +576,15 @@ FocusedControl TWin32FormView::Focused() const {
 void TWin32FormView::ParkFocus() {
   // Enter on the status list presses the default button, Start, which does
   // nothing while it is disabled.
-  HWND window = window_;
-  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, IDC_LISTBOX)),
+  SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window_, IDC_LISTBOX)),
                TRUE);
 }
 
 void TWin32FormView::FocusStart() {
   // Setting the focus would activate an inactive window: it keeps its focus.
-  HWND window = window_;
-  HWND start = GetDlgItem(window, IDC_BTNSTART);
-  if (GetActiveWindow() != window || IsWindowEnabled(start) == FALSE) return;
-  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+  HWND start = GetDlgItem(window_, IDC_BTNSTART);
+  if (GetActiveWindow() != window_ || IsWindowEnabled(start) == FALSE) return;
+  SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
 }
 
 void TWin32FormView::ShowExceptionBox(const std::string& message) {
